@@ -1,0 +1,60 @@
+// The Python module vorn_linear: its functions, in the order they are added to the module.
+
+#include <torch/extension.h>
+
+#include <string>
+
+#include "bindings/interpreter_check.h"
+#include "device/gpu_type.h"
+#include "platform/pytorch/backend.h"
+
+namespace py = pybind11;
+
+namespace {
+
+template <typename Fn>
+void add_function(py::module_& m, const char* name, Fn&& fn, const char* doc) {
+  m.add_object(name, py::cpp_function(std::forward<Fn>(fn), py::name(name), py::scope(m), doc),
+               /*overwrite=*/true);
+}
+
+void add_functions(py::module_& m) {
+  add_function(m, "get_xpu_device_name", &get_xpu_device_name, "get xpu device name");
+}
+
+void prepare(py::module_& m) {
+  // Tensor arguments need torch's Python types; xpu tensors need the torch.xpu answers of the
+  // host platform.
+  py::module_::import("torch");
+  if (!hostxpu::host_backend_enabled()) {
+    throw std::runtime_error(
+        "vorn_linear runs its XPU kernels on the host and cannot load into a PyTorch build that "
+        "has its own XPU backend");
+  }
+  py::module_::import("vorn.xpu").attr("install")();
+  add_functions(m);
+}
+
+const std::string kBuiltFor = PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(PY_MINOR_VERSION);
+
+}  // namespace
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_vorn_linear() {
+  const std::string mismatch = interpreter_mismatch(kBuiltFor, Py_GetVersion());
+  if (!mismatch.empty()) {
+    PyErr_SetString(PyExc_ImportError, mismatch.c_str());
+    return nullptr;
+  }
+  PYBIND11_ENSURE_INTERNALS_READY
+  static PyModuleDef definition{};
+  auto m = py::module_::create_extension_module("vorn_linear", nullptr, &definition);
+  try {
+    prepare(m);
+    return m.release().ptr();
+  } catch (py::error_already_set& e) {
+    py::raise_from(e, PyExc_ImportError, "initialization failed");
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_ImportError, e.what());
+  }
+  return nullptr;
+}

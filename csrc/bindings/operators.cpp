@@ -1,0 +1,44 @@
+// The operator library lumora: its schemas, and the entry registered as each one's XPU kernel.
+
+#include <torch/library.h>
+
+#include <memory>
+
+#include "platform/pytorch/backend.h"
+
+namespace {
+
+constexpr const char* kSchemas[] = {
+    "forward_new(Tensor input, Tensor weight, int qtype, int input_size) -> Tensor",
+    "dequant(Tensor input, Tensor weight, int qtype) -> Tensor",
+    "mlp_forward_xpu(Tensor input, Tensor weight1, Tensor weight2, int batch_size, int state_size, "
+    "int output_size, int act_type, int qtype) -> Tensor",
+    "rwkv_linear_attention_v4(Tensor time_decay, Tensor time_first, Tensor key, Tensor value, "
+    "Tensor num_state, Tensor den_state, Tensor max_state) -> Tensor",
+    "rwkv_linear_attention_v5(Tensor time_decay, Tensor time_first, Tensor receptance, Tensor key, "
+    "Tensor value, Tensor state) -> Tensor",
+    "rwkv_time_shift(Tensor hidden, Tensor shifted, Tensor mix) -> Tensor",
+    "dequantize_rows(Tensor input, Tensor weight, int qtype, int state_size, int output_size) -> Tensor",
+    "run_linear_fp8(Tensor input, Tensor weight, Tensor? bias, Tensor? weight_scale_inv) -> Tensor",
+    // Declared only: its entry returns nothing and is reached through the Python module.
+    "dynamic_scaled_fp8_quant(Tensor out, Tensor input, Tensor scale) -> Tensor",
+};
+
+void register_xpu_kernels(torch::Library& m) {
+  (void)m;  // entries join here, in schema order, as they are built
+}
+
+struct Registration {
+  std::unique_ptr<torch::Library> fragment, xpu_kernels;
+  Registration() {
+    if (!hostxpu::host_backend_enabled()) return;
+    fragment = std::make_unique<torch::Library>(torch::Library::FRAGMENT, "lumora", std::nullopt,
+                                                __FILE__, __LINE__);
+    for (const char* schema : kSchemas) fragment->def(schema);
+    xpu_kernels = std::make_unique<torch::Library>(torch::Library::IMPL, "lumora", c10::DispatchKey::XPU,
+                                                   __FILE__, __LINE__);
+    register_xpu_kernels(*xpu_kernels);
+  }
+} registration;
+
+}  // namespace

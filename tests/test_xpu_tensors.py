@@ -1,0 +1,106 @@
+import pytest
+import torch
+import torch.nn.functional as F
+
+from vorn import xpu
+
+DTYPES = [torch.float32, torch.float16, torch.bfloat16, torch.uint8, torch.int64]
+
+
+def sample(dtype, shape=(6, 10)):
+    if dtype.is_floating_point:
+        return torch.randn(shape).to(dtype)
+    return torch.randint(0, 200, shape).to(dtype)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_round_trip_views_and_printing(dtype):
+    cpu = sample(dtype)
+    x = cpu.to("xpu")
+    assert x.device == torch.device("xpu", 0) and x.dtype == dtype
+    assert torch.equal(x.cpu(), cpu)
+    assert "device='xpu:0'" in repr(x)
+
+    view = x[1:, ::2]
+    assert view.is_xpu and view.untyped_storage().data_ptr() == x.untyped_storage().data_ptr()
+    assert torch.equal(view.cpu(), cpu[1:, ::2])
+    assert torch.equal(x.t().contiguous().cpu(), cpu.t().contiguous())
+    assert torch.equal(x.sum().cpu(), cpu.sum())
+
+    empty = torch.empty(3, 4, dtype=dtype, device="xpu")
+    assert empty.is_xpu and empty.shape == (3, 4)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_index_put_writes_in_place(dtype):
+    cpu = sample(dtype)
+    x = cpu.to("xpu")
+    address = x.data_ptr()
+    rows = torch.tensor([0, 3, 5])
+    values = sample(dtype, (3, 10))
+    x.index_put_((rows.to("xpu"),), values.to("xpu"))
+    cpu.index_put_((rows,), values)
+    assert x.data_ptr() == address
+    assert torch.equal(x.cpu(), cpu)
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.bfloat16])
+def test_linear_matches_cpu(dtype):
+    inp, weight, bias = torch.randn(3, 32).to(dtype), torch.randn(8, 32).to(dtype), torch.randn(8).to(dtype)
+    out = F.linear(inp.to("xpu"), weight.to("xpu"), bias.to("xpu"))
+    assert out.is_xpu
+    torch.testing.assert_close(out.cpu(), F.linear(inp, weight, bias))
+
+
+def test_fallback_writes_into_device_memory():
+    x = torch.zeros(16, device="xpu")
+    address = x.data_ptr()
+    x.add_(2)
+    x[4:8].fill_(7)
+    torch.mul(x, 3, out=x)
+    assert x.data_ptr() == address
+    expected = torch.full((16,), 6.0)
+    expected[4:8] = 21
+    assert torch.equal(x.cpu(), expected)
+
+
+def test_results_are_live_device_allocations():
+    x = torch.randn(64, device="xpu")
+    y = x * 2  # a fresh result of a CPU kernel, adopted without a copy
+    for t in (x, y):
+        assert xpu.is_live_allocation(t.data_ptr(), t.nbytes)
+        assert not xpu.is_live_allocation(t.data_ptr(), t.nbytes + 1)
+    address = y.data_ptr()
+    del y, t
+    assert not xpu.is_live_allocation(address, 4)
+
+
+def test_resize_keeps_tensor_on_device():
+    x = torch.empty(0, device="xpu")
+    x.resize_(1000).fill_(1.5)
+    assert x.is_xpu and xpu.is_live_allocation(x.data_ptr(), 4000)
+    assert torch.equal(x.cpu(), torch.full((1000,), 1.5))
+
+
+def test_second_device():
+    x = torch.arange(6.0, device="xpu:1")
+    y = (x + 1).reshape(2, 3)
+    assert x.device.index == 1 and y.device.index == 1
+    assert xpu.is_live_allocation(y.data_ptr(), y.nbytes, device=1)
+    assert not xpu.is_live_allocation(y.data_ptr(), y.nbytes, device=0)
+    assert torch.equal(y.to("xpu:0").cpu(), torch.arange(1.0, 7.0).reshape(2, 3))
+
+
+def test_torch_xpu_queries():
+    assert torch.xpu.is_available() and torch.xpu.device_count() == 2
+    try:
+        torch.xpu.set_device(1)
+        assert torch.xpu.current_device() == 1
+        assert torch.empty(2, device="xpu").device.index == 1
+        with torch.xpu.device(0):
+            assert torch.xpu.current_device() == 0
+        assert torch.xpu.current_device() == 1
+    finally:
+        torch.xpu.set_device(0)
+    torch.xpu.synchronize()
+    assert torch.xpu.current_stream().device_index == 0
