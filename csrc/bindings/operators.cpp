@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "bindings/dequant_wrappers.h"
 #include "platform/pytorch/backend.h"
 
 namespace {
@@ -25,7 +26,8 @@ constexpr const char* kSchemas[] = {
 };
 
 void register_xpu_kernels(torch::Library& m) {
-  (void)m;  // entries join here, in schema order, as they are built
+  m.impl("dequant", TORCH_FN(dequant));
+  m.impl("dequantize_rows", TORCH_FN(dequantize_rows));
 }
 
 struct Registration {
