@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "bindings/dequant_wrappers.h"
+#include "linear/linear_dispatch.h"
 #include "platform/pytorch/backend.h"
 
 namespace {
@@ -26,6 +27,7 @@ constexpr const char* kSchemas[] = {
 };
 
 void register_xpu_kernels(torch::Library& m) {
+  m.impl("forward_new", TORCH_FN(linear_forward_api));
   m.impl("dequant", TORCH_FN(dequant));
   m.impl("dequantize_rows", TORCH_FN(dequantize_rows));
 }
