@@ -15,7 +15,7 @@ namespace qt = vorn::formats::qtype;
 template <int SG, int W>
 at::Tensor xpu_forward_q4_1_new(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
                                 int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q4_1);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q4_1, members::Q4_1::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
@@ -30,7 +30,7 @@ at::Tensor xpu_forward_q4_1_new(const at::Tensor& input, const at::Tensor& weigh
 
 template <int SG, int W>
 at::Tensor xpu_forward_fp4(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K, int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::fp4);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::fp4, members::Fp4::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
@@ -46,7 +46,7 @@ at::Tensor xpu_forward_fp4(const at::Tensor& input, const at::Tensor& weight, in
 template <int SG, int W>
 at::Tensor xpu_forward_nf4_new(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
                                int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::nf4);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::nf4, members::Nf4::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
@@ -73,7 +73,7 @@ at::Tensor xpu_forward_nf4_new(const at::Tensor& input, const at::Tensor& weight
 template <int SG, int W>
 at::Tensor xpu_forward_nf3_new(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
                                int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::nf3);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::nf3, members::Nf3::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {

@@ -37,7 +37,7 @@ at::Tensor eight_bit_product(const at::Tensor& x, const at::Tensor& weight, int6
 template <int SG, int W>
 at::Tensor xpu_forward_q8_0_new(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
                                 int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q8_0);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q8_0, members::Q8_0::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
@@ -54,7 +54,7 @@ at::Tensor xpu_forward_q8_0_new(const at::Tensor& input, const at::Tensor& weigh
 template <int SG, int W>
 at::Tensor xpu_forward_fp8_e5m2(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
                                 int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::fp8_e5m2);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::fp8_e5m2, members::Fp8E5m2::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
@@ -71,7 +71,7 @@ at::Tensor xpu_forward_fp8_e5m2(const at::Tensor& input, const at::Tensor& weigh
 template <int SG, int W>
 at::Tensor xpu_forward_fp8_e4m3(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
                                 int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::fp8_e4m3);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::fp8_e4m3, members::Fp8E4m3::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {

@@ -13,7 +13,7 @@ namespace qt = vorn::formats::qtype;
 
 template <int SG, int W>
 at::Tensor xpu_forward_fp6(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K, int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::fp6);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::fp6, members::Fp6::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
@@ -38,7 +38,7 @@ at::Tensor xpu_forward_fp6(const at::Tensor& input, const at::Tensor& weight, in
 template <int SG, int W>
 at::Tensor xpu_forward_fp6_k(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
                              int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::fp6_k);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::fp6_k, members::Fp6K::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
@@ -52,7 +52,7 @@ at::Tensor xpu_forward_fp6_k(const at::Tensor& input, const at::Tensor& weight, 
 template <int SG, int W>
 at::Tensor xpu_forward_q4_k(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
                             int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q4_k);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q4_k, members::Q4K::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
@@ -70,7 +70,7 @@ at::Tensor xpu_forward_q4_k(const at::Tensor& input, const at::Tensor& weight, i
 template <int SG, int W>
 at::Tensor xpu_forward_q6_k(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
                             int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q6_k);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q6_k, members::Q6K::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {

@@ -11,11 +11,12 @@
 namespace vorn::linear {
 
 at::Tensor checked_input(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
-                         int64_t N, int qtype) {
+                         int64_t N, int qtype, int sub_block) {
   using namespace formats;
   TORCH_CHECK(input.dim() == 2 && input.size(0) == batch && input.size(1) == K, "input must be a [", batch, ", ",
               K, "] tensor, got ", input.sizes());
   TORCH_CHECK(input.is_xpu(), "input must be a XPU tensor");
+  TORCH_CHECK(batch != 1 || sub_block == 0 || K % sub_block == 0, K, " must be a multiple of ", sub_block);
   check_packed_weight(weight);
   TORCH_CHECK(weight.device() == input.device(), "weight (", weight.device(), ") and input (", input.device(),
               ") must be on the same device");

@@ -18,9 +18,10 @@ namespace vorn::linear {
 
 // Rejects what would take a kernel outside the tensors: an input other than a [batch, K] xpu
 // tensor, a weight that is not a contiguous uint8 xpu tensor on the input's device, or one
-// too short for N rows of `qtype`. Returns the input, contiguous.
+// too short for N rows of `qtype`. For batch 1 it first checks K against the matrix-vector
+// kernel's SUB_BLK_H (`sub_block`, 0 for none). Returns the input, contiguous.
 at::Tensor checked_input(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
-                         int64_t N, int qtype);
+                         int64_t N, int qtype, int sub_block);
 
 // TILE_THRESHOLD (std::stoll, default 50000), TILE_SIZE (std::stoull, default 4096) and
 // LUMORA_LOW_MEM (std::stoll, on when 1).

@@ -15,7 +15,7 @@ namespace qt = vorn::formats::qtype;
 template <int SG, int W, int R>
 at::Tensor xpu_forward_q4_0_new(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
                                 int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q4_0);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q4_0, members::Q4_0::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
@@ -51,7 +51,7 @@ at::Tensor xpu_forward_q4_0_new(const at::Tensor& input, const at::Tensor& weigh
 template <int SG, int W, int R>
 at::Tensor xpu_forward_q4_0_woq_new(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
                                     int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q4_0_woq);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q4_0_woq, members::Q4_0Woq::kSubBlock);
   const c10::Device device = x.device();
   TORCH_CHECK(batch == 1, "q4_0_woq forward with batch ", batch,
               " runs the oneDNN int4 GEMM (run_linear_woq), which this build does not provide yet");

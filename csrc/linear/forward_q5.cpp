@@ -12,7 +12,7 @@ namespace qt = vorn::formats::qtype;
 
 template <int SG, int W>
 at::Tensor xpu_forward_q5_0(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K, int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q5_0);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q5_0, members::Q5_0::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
@@ -26,7 +26,7 @@ at::Tensor xpu_forward_q5_0(const at::Tensor& input, const at::Tensor& weight, i
 
 template <int SG, int W>
 at::Tensor xpu_forward_q5_1(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K, int64_t N) {
-  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q5_1);
+  const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q5_1, members::Q5_1::kSubBlock);
   const c10::Device device = x.device();
   if (batch == 1) {
     return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {

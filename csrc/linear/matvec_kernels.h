@@ -37,7 +37,7 @@ namespace vorn::kernels {
 // step (SUB_BLK_H), then against the unit its work-items share.
 template <class M>
 void check_state_size(int64_t K) {
-  if constexpr (M::kSubBlock != 2) {  // the q5 members read whole blocks and check only those
+  if constexpr (M::kSubBlock != 0) {
     TORCH_CHECK(K % M::kSubBlock == 0, K, " must be a multiple of ", M::kSubBlock);
   }
   TORCH_CHECK(K % M::kUnit == 0, "in_features (K) ", K, " must be a multiple of ", M::kUnit, " for ",

@@ -30,8 +30,9 @@ struct MemberShape {
   static constexpr LaneOrder kOrder = Order;
   static constexpr LaneValue kValue = Value;
   static constexpr bool kNeedsActivationSums = false;
-  // Weights one lane reads per row and step; K must be a multiple of it.
-  static constexpr int kSubBlock = LaneWeights;
+  // SUB_BLK_H: the weights one lane reads per row and step, which K must be a multiple of;
+  // 0 for the q5 members (two weights per step), which check only whole units.
+  static constexpr int kSubBlock = LaneWeights > 2 ? LaneWeights : 0;
   static_assert(Format::kBlock % Unit == 0 && Unit % LaneWeights == 0, "a unit holds whole lanes");
 
   // A lane's value of weight j of block b, in the arithmetic A.
