@@ -18,25 +18,27 @@
 namespace vorn::kernels {
 
 // x rounded to the nearest binary16 value, ties to even; overflow gives infinity, NaN stays NaN.
+// Signed 32-bit arithmetic on the magnitude's bits, which SSE2 compares directly.
 inline float round_to_half(float x) {
-  const uint32_t u = float_bits(x);
-  const uint32_t sign = u & 0x80000000u, magnitude = u & 0x7fffffffu;
+  const int32_t u = static_cast<int32_t>(float_bits(x));
+  const int32_t sign = u & INT32_MIN, magnitude = u & INT32_MAX;
   // Normal binary16 range: keep 10 mantissa bits.
-  const uint32_t normal = (magnitude + 0xfffu + ((magnitude >> 13) & 1u)) & ~0x1fffu;
+  const int32_t normal = (magnitude + 0xfff + ((magnitude >> 13) & 1)) & ~0x1fff;
   // Below 2^-14 the binary16 spacing is 2^-24, the fp32 spacing of numbers in [0.5, 1).
-  const uint32_t subnormal = float_bits((bits_float(magnitude) + 0.5f) - 0.5f);
-  uint32_t r = magnitude < 0x38800000u ? subnormal : normal;
-  r = magnitude >= 0x477ff000u ? 0x7f800000u : r;                  // 65520 and above
-  r = magnitude > 0x7f800000u ? (magnitude | 0x00400000u) : r;     // NaN
-  return bits_float(r | sign);
+  const int32_t subnormal =
+      static_cast<int32_t>(float_bits((bits_float(static_cast<uint32_t>(magnitude)) + 0.5f) - 0.5f));
+  int32_t r = magnitude < 0x38800000 ? subnormal : normal;
+  r = magnitude >= 0x477ff000 ? 0x7f800000 : r;               // 65520 and above
+  r = magnitude > 0x7f800000 ? (magnitude | 0x00400000) : r;  // NaN
+  return bits_float(static_cast<uint32_t>(r | sign));
 }
 
 // x rounded to the nearest bfloat16 value, ties to even; NaN stays NaN.
 inline float round_to_bf16(float x) {
-  const uint32_t u = float_bits(x);
-  const uint32_t rounded = (u + 0x7fffu + ((u >> 16) & 1u)) & 0xffff0000u;
-  const bool nan = (u & 0x7fffffffu) > 0x7f800000u;
-  return bits_float(nan ? ((u | 0x00400000u) & 0xffff0000u) : rounded);
+  const int32_t u = static_cast<int32_t>(float_bits(x));
+  const int32_t rounded = static_cast<int32_t>((static_cast<uint32_t>(u) + 0x7fffu + ((u >> 16) & 1)) & 0xffff0000u);
+  const int32_t quiet = (u | 0x00400000) & static_cast<int32_t>(0xffff0000u);
+  return bits_float(static_cast<uint32_t>((u & INT32_MAX) > 0x7f800000 ? quiet : rounded));
 }
 
 template <class T>

@@ -98,9 +98,11 @@ struct Lanes {
     }
   }
 
-  // Decodes the lane values of `units` units starting at flat weight `flat` into planes, and
-  // the combine parameters of each unit.
-  static void decode(const formats::Packed<F>& packed, int64_t flat, int units, Planes& out, Params* params) {
+  // Decodes the weights of `units` units starting at flat weight `flat` into planes, and the
+  // combine parameters of each unit. With the step's activations x (in column order), the
+  // planes receive the products of lane value and activation; without, the lane values.
+  static void decode(const formats::Packed<F>& packed, int64_t flat, int units, const C* x, Planes& out,
+                     Params* params) {
     for (int u = 0; u < units;) {
       const int64_t first = flat + int64_t(u) * kUnit;
       const auto block = packed.block(first / F::kBlock);
@@ -109,18 +111,27 @@ struct Lanes {
       for (int k = 0; k < count; ++k, ++u) {
         const int j0 = (unit_in_block + k) * kUnit;  // a multiple of kUnit: 0 when kUnit == kBlock
         params[u] = Params(block, j0);
-        decode_unit(block, j0, out.p[0] + u * kSegment, kHalves ? out.p[1] + u * kSegment : nullptr);
+        C* planes[2] = {out.p[0] + u * kSegment, out.p[1] + u * kSegment};
+        if (x) {
+          decode_unit<true>(block, j0, x + u * kUnit, planes);
+        } else {
+          decode_unit<false>(block, j0, nullptr, planes);
+        }
       }
     }
   }
 
-  static void decode_unit(const typename F::Block& block, int j0, C* first, C* second) {
+  template <bool kTimesActivation>
+  static void decode_unit(const typename F::Block& block, int j0, const C* x, C* const* planes) {
     if constexpr (kUnit == F::kBlock) j0 = 0;
+#pragma GCC unroll 2
+    for (int h = 0; h < (kHalves ? 2 : 1); ++h) {
+      C* dst = planes[h];
 #pragma GCC unroll 64
-    for (int i = 0; i < kSegment; ++i) first[i] = M::template lane_value<A, T>(block, j0 + i);
-    if constexpr (kHalves) {
-#pragma GCC unroll 64
-      for (int i = 0; i < kSegment; ++i) second[i] = M::template lane_value<A, T>(block, j0 + kSegment + i);
+      for (int i = 0; i < kSegment; ++i) {
+        const C value = M::template lane_value<A, T>(block, j0 + h * kSegment + i);
+        dst[i] = kTimesActivation ? A::mul(value, x[h * kSegment + i]) : value;
+      }
     }
   }
 
@@ -163,20 +174,20 @@ void matvec_group(const formats::Packed<typename M::F>& packed, const typename A
   const int64_t row0 = R * g;
   const int rows = static_cast<int>(std::min<int64_t>(R, N - row0));
   C acc[R][W] = {};
-  typename L::Planes xs, values, products;
+  typename L::Planes xs, products;
   typename L::Params params[L::kUnits];
   C s[W], sx[W] = {};
   for (int step = 0, steps = L::steps(K); step < steps; ++step) {
     const int lanes = L::active_lanes(K, step);
     const int units = lanes / L::kLanesPerUnit;
-    L::activation_planes(x + int64_t(step) * L::kStep, units, xs);
+    const C* x_step = x + int64_t(step) * L::kStep;
     if constexpr (M::kNeedsActivationSums) {
+      L::activation_planes(x_step, units, xs);
       std::fill(sx, sx + lanes, C(0));
       L::lane_sums(xs, lanes, sx);
     }
     for (int r = 0; r < rows; ++r) {
-      L::decode(packed, (row0 + r) * K + int64_t(step) * L::kStep, units, values, params);
-      L::multiply(values, xs, units, products);
+      L::decode(packed, (row0 + r) * K + int64_t(step) * L::kStep, units, x_step, products, params);
       std::fill(s, s + lanes, C(0));
       L::lane_sums(products, lanes, s);
       for (int l = 0; l < lanes; ++l) acc[r][l] = params[l / L::kLanesPerUnit].combine(acc[r][l], s[l], sx[l]);
@@ -212,7 +223,7 @@ void matvec_by_batch_group(const formats::Packed<typename M::F>& packed, const t
       L::activation_planes(x + (b0 + bi) * K + int64_t(step) * L::kStep, units, xs[bi]);
     }
     for (int r = 0; r < rows; ++r) {
-      L::decode(packed, (row0 + r) * K + int64_t(step) * L::kStep, units, weights, params);
+      L::decode(packed, (row0 + r) * K + int64_t(step) * L::kStep, units, nullptr, weights, params);
       for (int bi = 0; bi < batch_rows; ++bi) {
         L::multiply(weights, xs[bi], units, products);
         L::lane_sums(products, lanes, acc[bi][r]);
