@@ -6,6 +6,8 @@
 
 #include "bindings/interpreter_check.h"
 #include "device/gpu_type.h"
+#include "fp8/dynamic_scaled_fp8_quant.h"
+#include "gemm/fp8_linear.h"
 #include "platform/pytorch/backend.h"
 
 namespace py = pybind11;
@@ -20,6 +22,8 @@ void add_function(py::module_& m, const char* name, Fn&& fn, const char* doc) {
 
 void add_functions(py::module_& m) {
   add_function(m, "get_xpu_device_name", &get_xpu_device_name, "get xpu device name");
+  add_function(m, "dynamic_scaled_fp8_quant", &dynamic_scaled_fp8_quant, "dynamic_scaled_fp8_quant");
+  add_function(m, "run_linear_fp8", &run_linear_fp8, "fp8 linear forward");
 }
 
 void prepare(py::module_& m) {
