@@ -7,6 +7,7 @@
 #include "bindings/dequant_wrappers.h"
 #include "bindings/interpreter_check.h"
 #include "device/gpu_type.h"
+#include "mlp/mlp_forward.h"
 #include "platform/pytorch/backend.h"
 
 namespace py = pybind11;
@@ -21,6 +22,7 @@ void add_function(py::module_& m, const char* name, Fn&& fn, const char* doc) {
 
 void add_functions(py::module_& m) {
   add_function(m, "dequant", &dequant, "Dequantize weight (XPU)");
+  add_function(m, "mlp_forward_xpu", &mlp_forward_xpu, "fused mlp");
   add_function(m, "dequantize_rows", &dequantize_rows, "Dequantize rows of weight");
   add_function(m, "get_xpu_device_name", &get_xpu_device_name, "get xpu device name");
 }

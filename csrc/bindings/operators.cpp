@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "bindings/dequant_wrappers.h"
+#include "mlp/mlp_forward.h"
 #include "platform/pytorch/backend.h"
 
 namespace {
@@ -27,6 +28,7 @@ constexpr const char* kSchemas[] = {
 
 void register_xpu_kernels(torch::Library& m) {
   m.impl("dequant", TORCH_FN(dequant));
+  m.impl("mlp_forward_xpu", TORCH_FN(mlp_forward_xpu));
   m.impl("dequantize_rows", TORCH_FN(dequantize_rows));
 }
 
