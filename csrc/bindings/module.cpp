@@ -7,6 +7,7 @@
 #include "bindings/interpreter_check.h"
 #include "device/gpu_type.h"
 #include "platform/pytorch/backend.h"
+#include "rwkv/rwkv.h"
 
 namespace py = pybind11;
 
@@ -19,6 +20,9 @@ void add_function(py::module_& m, const char* name, Fn&& fn, const char* doc) {
 }
 
 void add_functions(py::module_& m) {
+  add_function(m, "rwkv_linear_attention_v4", &rwkv_linear_attention_v4, "rwkv v4 attention");
+  add_function(m, "rwkv_linear_attention_v5", &rwkv_linear_attention_v5, "rwkv v5 attention");
+  add_function(m, "rwkv_time_shift", &rwkv_time_shift, "rwkv time shift");
   add_function(m, "get_xpu_device_name", &get_xpu_device_name, "get xpu device name");
 }
 

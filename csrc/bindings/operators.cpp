@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/pytorch/backend.h"
+#include "rwkv/rwkv.h"
 
 namespace {
 
@@ -25,7 +26,10 @@ constexpr const char* kSchemas[] = {
 };
 
 void register_xpu_kernels(torch::Library& m) {
-  (void)m;  // entries join here, in schema order, as they are built
+  // Entries join here, in schema order, as they are built.
+  m.impl("rwkv_linear_attention_v4", TORCH_FN(rwkv_linear_attention_v4));
+  m.impl("rwkv_linear_attention_v5", TORCH_FN(rwkv_linear_attention_v5));
+  m.impl("rwkv_time_shift", TORCH_FN(rwkv_time_shift));
 }
 
 struct Registration {
