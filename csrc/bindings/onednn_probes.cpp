@@ -12,6 +12,7 @@
 
 #include "dnnl_utils/Runtime.h"
 #include "dnnl_utils/dnnlUtils.h"
+#include "gemm/int4_gemm.h"
 #include "platform/pytorch/backend.h"
 
 namespace {
@@ -59,6 +60,15 @@ bool onednn_allocates(int64_t nbytes) {
   return dnnl_utils::dpcpp_onednn_memory(md, dnnl_utils::current_engine(), nullptr).get_data_handle() != nullptr;
 }
 
+// The int4 GEMM, which the linear dispatch reaches for q4_0_woq.
+at::Tensor s4_gemm(const at::Tensor& input, const at::Tensor& weight) {
+  return run_linear_woq(input, weight, get_gpu_type(weight.device()));
+}
+
+int64_t s4_gemm_scale_buffer(int64_t device) {
+  return static_cast<int64_t>(s4_gemm_scale_buffer_bytes(static_cast<int>(device)));
+}
+
 struct Registration {
   std::unique_ptr<torch::Library> library;
   Registration() {
@@ -72,6 +82,8 @@ struct Registration {
     library->def("current_onednn_engine() -> int", &current_onednn_engine);
     library->def("onednn_dtype(Tensor t) -> str", &onednn_dtype);
     library->def("onednn_allocates(int nbytes) -> bool", &onednn_allocates);
+    library->def("s4_gemm(Tensor input, Tensor weight) -> Tensor", &s4_gemm);
+    library->def("s4_gemm_scale_buffer(int device) -> int", &s4_gemm_scale_buffer);
   }
 } registration;
 
