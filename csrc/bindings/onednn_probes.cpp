@@ -1,5 +1,5 @@
-// Probes of the oneDNN layer (namespace vorn_host), for the tests: which engine, stream and
-// cached primitive a call gets, and what the type map answers.
+// Probes of the oneDNN layer (namespace vorn_host), for the tests and the bench: which engine,
+// stream and cached primitive a call gets, what the type map answers, oneDNN's verbose switch.
 
 #include <ATen/ATen.h>
 #include <torch/library.h>
@@ -69,6 +69,8 @@ int64_t s4_gemm_scale_buffer(int64_t device) {
   return static_cast<int64_t>(s4_gemm_scale_buffer_bytes(static_cast<int>(device)));
 }
 
+bool onednn_verbose(int64_t level) { return dnnl_utils::set_onednn_verbose(static_cast<int>(level)); }
+
 struct Registration {
   std::unique_ptr<torch::Library> library;
   Registration() {
@@ -82,6 +84,7 @@ struct Registration {
     library->def("current_onednn_engine() -> int", &current_onednn_engine);
     library->def("onednn_dtype(Tensor t) -> str", &onednn_dtype);
     library->def("onednn_allocates(int nbytes) -> bool", &onednn_allocates);
+    library->def("onednn_verbose(int level) -> bool", &onednn_verbose);
     library->def("s4_gemm(Tensor input, Tensor weight) -> Tensor", &s4_gemm);
     library->def("s4_gemm_scale_buffer(int device) -> int", &s4_gemm_scale_buffer);
   }
