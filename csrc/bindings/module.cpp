@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "bindings/dequant_wrappers.h"
 #include "bindings/interpreter_check.h"
 #include "device/gpu_type.h"
 #include "platform/pytorch/backend.h"
@@ -20,9 +21,11 @@ void add_function(py::module_& m, const char* name, Fn&& fn, const char* doc) {
 }
 
 void add_functions(py::module_& m) {
+  add_function(m, "dequant", &dequant, "Dequantize weight (XPU)");
   add_function(m, "rwkv_linear_attention_v4", &rwkv_linear_attention_v4, "rwkv v4 attention");
   add_function(m, "rwkv_linear_attention_v5", &rwkv_linear_attention_v5, "rwkv v5 attention");
   add_function(m, "rwkv_time_shift", &rwkv_time_shift, "rwkv time shift");
+  add_function(m, "dequantize_rows", &dequantize_rows, "Dequantize rows of weight");
   add_function(m, "get_xpu_device_name", &get_xpu_device_name, "get xpu device name");
 }
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "bindings/dequant_wrappers.h"
 #include "platform/pytorch/backend.h"
 #include "rwkv/rwkv.h"
 
@@ -26,10 +27,11 @@ constexpr const char* kSchemas[] = {
 };
 
 void register_xpu_kernels(torch::Library& m) {
-  // Entries join here, in schema order, as they are built.
+  m.impl("dequant", TORCH_FN(dequant));
   m.impl("rwkv_linear_attention_v4", TORCH_FN(rwkv_linear_attention_v4));
   m.impl("rwkv_linear_attention_v5", TORCH_FN(rwkv_linear_attention_v5));
   m.impl("rwkv_time_shift", TORCH_FN(rwkv_time_shift));
+  m.impl("dequantize_rows", TORCH_FN(dequantize_rows));
 }
 
 struct Registration {

@@ -1,0 +1,42 @@
+#pragma once
+// Binary16 bit patterns of the small floating-point codes. Each decodes through
+// half_to_float, so every such weight is an exact fp16 value before any scale.
+
+#include <cstdint>
+
+namespace vorn::formats {
+
+// fp8_e4m3 weights (code 15): sign, 4-bit exponent and 3-bit mantissa placed into a binary16
+// pattern with the bit below the mantissa set: 2^-8 times the usual e4m3 reading, taken at the
+// middle of the code's interval. Exponent 0 is a binary16 subnormal; no code is inf or NaN.
+inline uint16_t fp8_e4m3_half_bits(uint8_t c) {
+  return uint16_t(((c & 0x80) << 8) | ((c & 0x7f) << 7) | 0x40);
+}
+
+// fp8_e5m2 weights (code 19): the e5m2 byte as the top of a binary16 with the bit below its
+// mantissa set. An all-ones exponent therefore decodes to NaN, never to infinity.
+inline uint16_t fp8_e5m2_half_bits(uint8_t c) { return uint16_t((c << 8) | 0x80); }
+
+// fp6 and fp6_k weights: 6-bit code s e2 e1 e0 m1 m0 (bit 5 down to bit 0).
+inline uint16_t fp6_half_bits(int code) {
+  const int sign = (code >> 5) & 1, exponent = (code >> 2) & 7, mantissa = code & 3;
+  return uint16_t((sign << 15) | (exponent << 10) | (mantissa << 8) | 0x80);
+}
+
+// Mixture-of-experts code 35: the plain e5m2 reading, byte c as binary16 c << 8 (the values
+// of torch.float8_e5m2, infinities and NaNs included).
+inline uint16_t moe_e5m2_half_bits(uint8_t c) { return uint16_t(c << 8); }
+
+// Mixture-of-experts code 36: e4m3 with bias 7, (-1)^s 2^(E-7) (1 + m/8) for E >= 1 and
+// (-1)^s 2^-6 m/8 for E = 0. It agrees with torch.float8_e4m3fn except that 0x7f and 0xff
+// are +-480 rather than NaN: this format has no NaN.
+inline uint16_t moe_e4m3_half_bits(uint8_t c) {
+  const int sign = (c >> 7) << 15, exponent = (c >> 3) & 15, mantissa = c & 7;
+  if (exponent != 0) return uint16_t(sign | ((exponent + 8) << 10) | (mantissa << 7));
+  if (mantissa == 0) return uint16_t(sign);
+  // m * 2^-9 is a normal binary16: normalise the 3-bit mantissa.
+  const int top = mantissa >= 4 ? 2 : mantissa >= 2 ? 1 : 0;
+  return uint16_t(sign | ((top + 6) << 10) | ((mantissa - (1 << top)) << (10 - top)));
+}
+
+}  // namespace vorn::formats

@@ -1,0 +1,120 @@
+#pragma once
+// The lattice formats iq2_xxs (code 21, 66 bytes) and iq1_s (code 24, 50 bytes): 256 weights
+// per block in eight 32-weight groups, each group in four runs of eight weights that index a
+// grid of eight-value patterns.
+
+#include <cstdint>
+
+#include "formats/bytes.h"
+#include "formats/codebooks.h"
+#include "formats/format_base.h"
+#include "formats/lattice_tables.h"
+#include "formats/qtype.h"
+
+namespace vorn::formats {
+
+// iq2_xxs: bytes 0..1 fp16 d; group p at 2 + 8p: four grid indices, then a 32-bit word w whose
+// bits 7l..7l+6 select the signs of run l (ksigns_iq2xs) and whose top four bits ls scale the
+// group. Weight = d * (0.125 + 0.25 * ls) * magnitude * sign.
+struct Iq2Xxs {
+  static constexpr int kQtype = qtype::iq2_xxs;
+  static constexpr int kBlock = 256;
+  static constexpr int kGroup = 32;
+  static constexpr Scaling kScaling = Scaling::scale;
+  using Layout = InterleavedLayout<66>;
+
+  static float group_scale(float d, int ls) { return d * (0.125f + 0.25f * float(ls)); }
+
+  struct Fields {
+    uint8_t grid[32];   // per run of eight
+    uint8_t signs[32];  // 7-bit ksigns_iq2xs index per run
+    uint8_t ls[8];      // 4-bit group scale
+    uint16_t d;
+  };
+
+  struct Block {
+    const uint8_t* b;
+    float d;
+
+    Block(const uint8_t* w, const Layout& at, int64_t blk) : b(w + at.block(blk)), d(load_half(b)) {}
+    uint32_t word(int p) const { return load_u32(b + 2 + 8 * p + 4); }
+    int grid_index(int p, int l) const { return b[2 + 8 * p + l]; }
+    // The eight magnitudes and the sign byte (bit t: weight t negative) of run l of group p.
+    uint64_t magnitudes(int p, int l) const { return iq2xxs_grid[grid_index(p, l)]; }
+    uint8_t sign_byte(int p, int l) const { return ksigns_iq2xs[(word(p) >> (7 * l)) & 127]; }
+    int32_t value(int j) const {
+      const int p = j >> 5, l = (j >> 3) & 3, t = j & 7;
+      const int32_t magnitude = int32_t((magnitudes(p, l) >> (8 * t)) & 255);
+      return (sign_byte(p, l) >> t) & 1 ? -magnitude : magnitude;
+    }
+    float scale(int p) const { return group_scale(d, int(word(p) >> 28)); }
+    float weight(int j) const { return scale(j >> 5) * float(value(j)); }
+  };
+
+  static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {
+    uint8_t* b = w + at.block(blk);
+    store_u16(b, f.d);
+    for (int p = 0; p < 8; ++p) {
+      uint32_t word = uint32_t(f.ls[p]) << 28;
+      for (int l = 0; l < 4; ++l) {
+        b[2 + 8 * p + l] = f.grid[4 * p + l];
+        word |= uint32_t(f.signs[4 * p + l] & 127) << (7 * l);
+      }
+      store_u32(b + 2 + 8 * p + 4, word);
+    }
+  }
+};
+
+// iq1_s: bytes 0..1 fp16 d; 2..33 the low eight bits of one 11-bit grid index per run; 34..49
+// one 16-bit word qh per group: bits 3l..3l+2 the index's top bits for run l, bits 12..14 ls,
+// bit 15 the sign flag choosing delta. Weight = d * (2 * ls + 1) * (v + delta).
+struct Iq1S {
+  static constexpr int kQtype = qtype::iq1_s;
+  static constexpr int kBlock = 256;
+  static constexpr int kGroup = 32;
+  static constexpr Scaling kScaling = Scaling::scale;
+  using Layout = InterleavedLayout<50>;
+
+  static float group_scale(float d, int ls) { return d * float(2 * ls + 1); }
+
+  struct Fields {
+    uint16_t grid[32];          // 11-bit index per run of eight
+    uint8_t ls[8];              // 3-bit group scale
+    uint8_t negative_delta[8];  // 1: delta = -1.125, 0: delta = -0.875
+    uint16_t d;
+  };
+
+  struct Block {
+    const uint8_t* b;
+    float d;
+
+    Block(const uint8_t* w, const Layout& at, int64_t blk) : b(w + at.block(blk)), d(load_half(b)) {}
+    uint16_t qh(int p) const { return load_u16(b + 34 + 2 * p); }
+    int grid_index(int p, int l) const { return b[2 + 4 * p + l] | ((qh(p) >> (3 * l)) & 7) << 8; }
+    // Grid value (0..2) of weight j: low nibbles of the entry's bytes 0..3 are weights 0..3,
+    // high nibbles weights 4..7.
+    int grid_value(int j) const {
+      const int t = j & 7;
+      return int(iq1s_grid[grid_index(j >> 5, (j >> 3) & 3)] >> (8 * (t & 3) + 4 * (t >> 2))) & 15;
+    }
+    float delta(int p) const { return kIq1sDelta[(qh(p) >> 15) ? 0 : 1]; }
+    float value(int j) const { return float(grid_value(j)) + delta(j >> 5); }
+    float scale(int p) const { return group_scale(d, (qh(p) >> 12) & 7); }
+    float weight(int j) const { return scale(j >> 5) * value(j); }
+  };
+
+  static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {
+    uint8_t* b = w + at.block(blk);
+    store_u16(b, f.d);
+    for (int p = 0; p < 8; ++p) {
+      uint16_t qh = uint16_t(f.ls[p] << 12 | f.negative_delta[p] << 15);
+      for (int l = 0; l < 4; ++l) {
+        b[2 + 4 * p + l] = uint8_t(f.grid[4 * p + l]);
+        qh = uint16_t(qh | (f.grid[4 * p + l] >> 8) << (3 * l));
+      }
+      store_u16(b + 34 + 2 * p, qh);
+    }
+  }
+};
+
+}  // namespace vorn::formats

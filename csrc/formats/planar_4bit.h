@@ -1,0 +1,133 @@
+#pragma once
+// The 4-bit planar formats q4_0, q4_0_woq, q4_1, nf4 and fp4: 32 code bytes per 64-weight
+// block from offset 0, then the scale data of every block from N*K/2.
+
+#include <cstdint>
+
+#include "formats/bytes.h"
+#include "formats/codebooks.h"
+#include "formats/format_base.h"
+#include "formats/qtype.h"
+
+namespace vorn::formats {
+
+template <int kScaleBytes>
+struct Planar4Layout {
+  int64_t scale_region;
+
+  explicit Planar4Layout(int32_t nk) : scale_region(nk / 2) {}
+  int64_t codes(int64_t blk) const { return 32 * blk; }
+  int64_t scales(int64_t blk) const { return scale_region + kScaleBytes * blk; }
+};
+
+// Nibble orders within a block's 32 code bytes.
+// Halves: byte j holds weight j in its low nibble and weight j + 32 in its high nibble.
+struct HalvesLowFirst {
+  static int get(const uint8_t* qs, int j) { return (qs[j & 31] >> ((j >> 5) << 2)) & 15; }
+  static void put(uint8_t* qs, const uint8_t* q) {
+    for (int j = 0; j < 32; ++j) qs[j] = uint8_t(q[j] | (q[j + 32] << 4));
+  }
+};
+
+// nf4: byte j holds weight j in its high nibble and weight j + 32 in its low nibble.
+struct HalvesHighFirst {
+  static int get(const uint8_t* qs, int j) { return (qs[j & 31] >> (((j >> 5) ^ 1) << 2)) & 15; }
+  static void put(uint8_t* qs, const uint8_t* q) {
+    for (int j = 0; j < 32; ++j) qs[j] = uint8_t((q[j] << 4) | q[j + 32]);
+  }
+};
+
+// q4_0_woq: byte j holds weight 2j in its low nibble and weight 2j + 1 in its high nibble.
+struct Pairs {
+  static int get(const uint8_t* qs, int j) { return (qs[j >> 1] >> ((j & 1) << 2)) & 15; }
+  static void put(uint8_t* qs, const uint8_t* q) {
+    for (int j = 0; j < 32; ++j) qs[j] = uint8_t(q[2 * j] | (q[2 * j + 1] << 4));
+  }
+};
+
+// Fields of a block with one fp16 scale: 64 codes and the scale's bits.
+struct Codes64Scale {
+  uint8_t q[64];
+  uint16_t d;
+};
+
+// A 4-bit format with one fp16 scale per block and weight = decode(code) * d.
+template <int kCode, class Order, class Decode>
+struct Scaled4 {
+  static constexpr int kQtype = kCode;
+  static constexpr int kBlock = 64;
+  static constexpr int kGroup = 64;
+  static constexpr Scaling kScaling = Scaling::scale;
+  using Layout = Planar4Layout<2>;
+  using Fields = Codes64Scale;
+
+  struct Block {
+    const uint8_t* qs;
+    float d;
+
+    Block(const uint8_t* w, const Layout& at, int64_t blk)
+        : qs(w + at.codes(blk)), d(load_half(w + at.scales(blk))) {}
+    int code(int j) const { return Order::get(qs, j); }
+    auto value(int j) const { return Decode::value(code(j)); }
+    float scale(int) const { return d; }
+    float weight(int j) const { return float(value(j)) * d; }
+  };
+
+  static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {
+    Order::put(w + at.codes(blk), f.q);
+    store_u16(w + at.scales(blk), f.d);
+  }
+};
+
+struct OffsetBy8 {
+  static int32_t value(int code) { return code - 8; }
+};
+struct Nf4Level {
+  static float value(int code) { return dequantNF4[code]; }
+};
+// Bit 3 is the sign, bits 2..0 the magnitude code.
+struct Fp4Level {
+  static float value(int code) { return code & 8 ? -kFp4Magnitude[code & 7] : kFp4Magnitude[code & 7]; }
+};
+
+using Q4_0 = Scaled4<qtype::q4_0, HalvesLowFirst, OffsetBy8>;
+using Q4_0Woq = Scaled4<qtype::q4_0_woq, Pairs, OffsetBy8>;
+using Nf4 = Scaled4<qtype::nf4, HalvesHighFirst, Nf4Level>;
+using Fp4 = Scaled4<qtype::fp4, HalvesLowFirst, Fp4Level>;
+
+// q4_1: fp16 d and m per block (4 bytes in the scale region); weight = q * d + m.
+struct Q4_1 {
+  static constexpr int kQtype = qtype::q4_1;
+  static constexpr int kBlock = 64;
+  static constexpr int kGroup = 64;
+  static constexpr Scaling kScaling = Scaling::scale_offset;
+  using Layout = Planar4Layout<4>;
+
+  struct Fields {
+    uint8_t q[64];
+    uint16_t d, m;
+  };
+
+  struct Block {
+    const uint8_t* qs;
+    float d, m;
+
+    Block(const uint8_t* w, const Layout& at, int64_t blk)
+        : qs(w + at.codes(blk)),
+          d(load_half(w + at.scales(blk))),
+          m(load_half(w + at.scales(blk) + 2)) {}
+    int code(int j) const { return HalvesLowFirst::get(qs, j); }
+    int32_t value(int j) const { return code(j); }
+    float scale(int) const { return d; }
+    float offset(int) const { return m; }
+    float weight(int j) const { return float(value(j)) * d + m; }
+  };
+
+  static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {
+    HalvesLowFirst::put(w + at.codes(blk), f.q);
+    store_u16(w + at.scales(blk), f.d);
+    store_u16(w + at.scales(blk) + 2, f.m);
+  }
+};
+
+}  // namespace vorn::formats

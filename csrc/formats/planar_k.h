@@ -1,0 +1,139 @@
+#pragma once
+// The planar super-block formats q4_k (code 27) and q6_k (code 26), 256 weights per block
+// (nb = N*K/256 super-blocks).
+//   q4_k: codes at 0 (16 bytes per 32-weight sub-block: byte j holds weight j in its low
+//         nibble and weight j + 16 in its high nibble), a scale byte and a min byte per
+//         sub-block at nb*128, fp16 d and dmin per super-block at nb*144.
+//         Weight = q * (d * sc) - dmin * mn, in fp32.
+//   q6_k: high-bit plane at 0 (4 bytes per 16-weight group), low-nibble plane at nb*64
+//         (8 bytes per group), int8 sub-scales at nb*192, fp16 d at nb*208.
+//         Weight = (q - 32) * (d * sc), in fp32.
+
+#include <cstdint>
+
+#include "formats/bytes.h"
+#include "formats/format_base.h"
+#include "formats/qtype.h"
+
+namespace vorn::formats {
+
+struct Q4K {
+  static constexpr int kQtype = qtype::q4_k;
+  static constexpr int kBlock = 256;
+  static constexpr int kGroup = 32;
+  static constexpr Scaling kScaling = Scaling::scale_offset;
+
+  struct Fields {
+    uint8_t q[256];
+    uint8_t sc[8], mn[8];
+    uint16_t d, dmin;
+  };
+
+  struct Layout {
+    int64_t sub_scale_region, scale_region;
+
+    explicit Layout(int32_t nk)
+        : sub_scale_region(int64_t(nk / 256) * 128), scale_region(int64_t(nk / 256) * 144) {}
+    int64_t codes(int64_t sb) const { return 128 * sb; }
+    int64_t sub_scales(int64_t sb) const { return sub_scale_region + 16 * sb; }
+    int64_t scales(int64_t sb) const { return scale_region + 4 * sb; }
+  };
+
+  struct Block {
+    const uint8_t* qs;
+    const uint8_t* sub;  // sc, mn pairs
+    float d, dmin;
+
+    Block(const uint8_t* w, const Layout& at, int64_t sb)
+        : qs(w + at.codes(sb)),
+          sub(w + at.sub_scales(sb)),
+          d(load_half(w + at.scales(sb))),
+          dmin(load_half(w + at.scales(sb) + 2)) {}
+    int sc(int s) const { return sub[2 * s]; }
+    int mn(int s) const { return sub[2 * s + 1]; }
+    int code(int j) const { return (qs[16 * (j >> 5) + (j & 15)] >> (((j >> 4) & 1) << 2)) & 15; }
+    int32_t value(int j) const { return code(j); }
+    float scale(int s) const { return d * float(sc(s)); }
+    float offset(int s) const { return -(dmin * float(mn(s))); }
+    float weight(int j) const { return float(value(j)) * scale(j >> 5) + offset(j >> 5); }
+  };
+
+  static void store(uint8_t* w, const Layout& at, int64_t sb, const Fields& f) {
+    uint8_t* qs = w + at.codes(sb);
+    for (int s = 0; s < 8; ++s)
+      for (int j = 0; j < 16; ++j)
+        qs[16 * s + j] = uint8_t(f.q[32 * s + j] | (f.q[32 * s + 16 + j] << 4));
+    uint8_t* sub = w + at.sub_scales(sb);
+    for (int s = 0; s < 8; ++s) {
+      sub[2 * s] = f.sc[s];
+      sub[2 * s + 1] = f.mn[s];
+    }
+    store_u16(w + at.scales(sb), f.d);
+    store_u16(w + at.scales(sb) + 2, f.dmin);
+  }
+};
+
+struct Q6K {
+  static constexpr int kQtype = qtype::q6_k;
+  static constexpr int kBlock = 256;
+  static constexpr int kGroup = 16;
+  static constexpr Scaling kScaling = Scaling::scale;
+
+  struct Fields {
+    uint8_t q[256];  // 6-bit codes
+    int8_t sc[16];
+    uint16_t d;
+  };
+
+  struct Layout {
+    int64_t low_region, sub_scale_region, scale_region;
+
+    explicit Layout(int32_t nk)
+        : low_region(int64_t(nk / 256) * 64),
+          sub_scale_region(int64_t(nk / 256) * 192),
+          scale_region(int64_t(nk / 256) * 208) {}
+    int64_t high(int64_t sb) const { return 64 * sb; }
+    int64_t low(int64_t sb) const { return low_region + 128 * sb; }
+    int64_t sub_scales(int64_t sb) const { return sub_scale_region + 16 * sb; }
+    int64_t scales(int64_t sb) const { return scale_region + 2 * sb; }
+  };
+
+  struct Block {
+    const uint8_t* qh;
+    const uint8_t* ql;
+    const int8_t* sc;
+    float d;
+
+    Block(const uint8_t* w, const Layout& at, int64_t sb)
+        : qh(w + at.high(sb)),
+          ql(w + at.low(sb)),
+          sc(reinterpret_cast<const int8_t*>(w + at.sub_scales(sb))),
+          d(load_half(w + at.scales(sb))) {}
+    // Weight 4t + u of group g: low nibble source l[u + 4*(t/2)] (high nibble for even t), high
+    // bits at 6 - 2t of h[u].
+    int code(int j) const {
+      const int g = j >> 4, t = (j >> 2) & 3, u = j & 3;
+      const int low = (ql[8 * g + u + 4 * (t >> 1)] >> ((t & 1) ? 0 : 4)) & 15;
+      return low | ((qh[4 * g + u] >> (6 - 2 * t)) & 3) << 4;
+    }
+    int32_t value(int j) const { return code(j) - 32; }
+    float scale(int g) const { return d * float(sc[g]); }
+    float weight(int j) const { return float(value(j)) * scale(j >> 4); }
+  };
+
+  static void store(uint8_t* w, const Layout& at, int64_t sb, const Fields& f) {
+    uint8_t* qh = w + at.high(sb);
+    uint8_t* ql = w + at.low(sb);
+    for (int i = 0; i < 64; ++i) qh[i] = 0;
+    for (int i = 0; i < 128; ++i) ql[i] = 0;
+    for (int j = 0; j < 256; ++j) {
+      const int g = j >> 4, t = (j >> 2) & 3, u = j & 3;
+      ql[8 * g + u + 4 * (t >> 1)] |= uint8_t((f.q[j] & 15) << ((t & 1) ? 0 : 4));
+      qh[4 * g + u] |= uint8_t((f.q[j] >> 4) << (6 - 2 * t));
+    }
+    for (int g = 0; g < 16; ++g) w[at.sub_scales(sb) + g] = uint8_t(f.sc[g]);
+    store_u16(w + at.scales(sb), f.d);
+  }
+};
+
+}  // namespace vorn::formats
