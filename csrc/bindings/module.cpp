@@ -7,6 +7,7 @@
 #include "bindings/dequant_wrappers.h"
 #include "bindings/interpreter_check.h"
 #include "device/gpu_type.h"
+#include "mlp/mlp_forward.h"
 #include "platform/pytorch/backend.h"
 #include "rwkv/rwkv.h"
 
@@ -22,6 +23,7 @@ void add_function(py::module_& m, const char* name, Fn&& fn, const char* doc) {
 
 void add_functions(py::module_& m) {
   add_function(m, "dequant", &dequant, "Dequantize weight (XPU)");
+  add_function(m, "mlp_forward_xpu", &mlp_forward_xpu, "fused mlp");
   add_function(m, "rwkv_linear_attention_v4", &rwkv_linear_attention_v4, "rwkv v4 attention");
   add_function(m, "rwkv_linear_attention_v5", &rwkv_linear_attention_v5, "rwkv v5 attention");
   add_function(m, "rwkv_time_shift", &rwkv_time_shift, "rwkv time shift");

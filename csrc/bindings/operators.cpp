@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "bindings/dequant_wrappers.h"
+#include "mlp/mlp_forward.h"
 #include "platform/pytorch/backend.h"
 #include "rwkv/rwkv.h"
 
@@ -28,6 +29,7 @@ constexpr const char* kSchemas[] = {
 
 void register_xpu_kernels(torch::Library& m) {
   m.impl("dequant", TORCH_FN(dequant));
+  m.impl("mlp_forward_xpu", TORCH_FN(mlp_forward_xpu));
   m.impl("rwkv_linear_attention_v4", TORCH_FN(rwkv_linear_attention_v4));
   m.impl("rwkv_linear_attention_v5", TORCH_FN(rwkv_linear_attention_v5));
   m.impl("rwkv_time_shift", TORCH_FN(rwkv_time_shift));
