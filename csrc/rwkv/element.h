@@ -1,14 +1,15 @@
 #pragma once
 // Element types of the RWKV kernels, free of any tensor library.
 //
-// fp16 elements are IEEE binary16 bit patterns. The conversions below are exact (binary16 to
-// binary32) and round to nearest even (binary32 to binary16, overflowing to infinity, NaN to a
-// quiet NaN), and they are written without branches so that a loop over a work-group's items
-// vectorises: the compiler's own binary16 conversions are one scalar call or instruction per
-// element, which would dominate the fp16 recurrence.
+// fp16 elements are IEEE binary16 bit patterns, decoded exactly by the library's half_to_float.
+// Encoding rounds to nearest even, overflows to infinity and turns NaN into the quiet NaN 0x7e00;
+// unlike float_to_half it is written without branches, so that a loop over a work-group's items
+// vectorises (the compiler's own binary16 conversions are one scalar step per element, which
+// would dominate the fp16 kernels).
 
 #include <cstdint>
-#include <cstring>
+
+#include "common/half_bits.h"
 
 namespace rwkv {
 
@@ -17,30 +18,8 @@ struct half {
 };
 static_assert(sizeof(half) == 2, "binary16 is two bytes");
 
-inline uint32_t float_bits(float f) {
-  uint32_t u;
-  std::memcpy(&u, &f, sizeof u);
-  return u;
-}
-
-inline float bits_float(uint32_t u) {
-  float f;
-  std::memcpy(&f, &u, sizeof f);
-  return f;
-}
-
 inline float to_float(float x) { return x; }
-
-inline float to_float(half x) {
-  const uint32_t h = x.bits;
-  const uint32_t exponent = h & 0x7c00u;
-  const uint32_t shifted = (h & 0x7fffu) << 13;            // exponent and mantissa in binary32 places
-  const float normal = bits_float(shifted + (112u << 23));  // rebias the exponent: 127 − 15
-  const float subnormal = static_cast<float>(h & 0x3ffu) * 0x1p-24f;
-  const float special = bits_float(shifted | 0x7f800000u);  // infinity, NaN with its payload
-  const float magnitude = exponent == 0 ? subnormal : (exponent == 0x7c00u ? special : normal);
-  return bits_float(float_bits(magnitude) | ((h & 0x8000u) << 16));
-}
+inline float to_float(half x) { return vorn::half_to_float(x.bits); }
 
 template <typename scalar_t>
 inline scalar_t from_float(float x);
@@ -52,14 +31,15 @@ inline float from_float<float>(float x) {
 
 template <>
 inline half from_float<half>(float x) {
-  const uint32_t bits = float_bits(x);
+  const uint32_t bits = vorn::float_bits(x);
   const uint32_t magnitude = bits & 0x7fffffffu;
-  // At or above 2^16 (after rounding, 65520 already overflows below): infinity, or a quiet NaN.
+  // From 2^16 up: infinity, or the quiet NaN. (From 65520 up the rounding below carries there.)
   const uint32_t overflow = magnitude > 0x7f800000u ? 0x7e00u : 0x7c00u;
   // Below 2^-14 the result is subnormal: adding 2^-1 aligns the ten mantissa bits at the
   // bottom of the sum, and the addition itself rounds to nearest even.
   constexpr uint32_t kSubnormalMagic = (127 - 15 + 23 - 10 + 1) << 23;
-  const uint32_t subnormal = float_bits(bits_float(magnitude) + bits_float(kSubnormalMagic)) - kSubnormalMagic;
+  const uint32_t subnormal =
+      vorn::float_bits(vorn::bits_float(magnitude) + vorn::bits_float(kSubnormalMagic)) - kSubnormalMagic;
   // Normal: rebias the exponent and round the thirteen dropped bits to nearest even; a carry
   // runs into the exponent, and from the largest finite value into infinity.
   const uint32_t normal = (magnitude + ((15u - 127u) << 23) + 0xfffu + ((magnitude >> 13) & 1u)) >> 13;
