@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include <oneapi/dnnl/dnnl.hpp>
