@@ -44,7 +44,7 @@ void prepare(py::module_& m) {
         "vorn_linear runs its XPU kernels on the host and cannot load into a PyTorch build that "
         "has its own XPU backend");
   }
-  py::module_::import("vorn.xpu").attr("install")();
+  py::module_::import("vorn._startup").attr("run")();
   add_functions(m);
 }
 
