@@ -39,13 +39,18 @@ void qlinear_xpu_kernel_q5_k(const T* input, const uint8_t* weight, T* out, uint
           const int valid = static_cast<int>(std::min<int64_t>(kRows, rows - row0));
           float acc[kRows][kWorkItems] = {};
           for (int64_t i = 0; i < super_blocks; ++i) {
-            const int parity = static_cast<int>(i % 2);
-            const T* x = input + 256 * i;
+            float x[256];
+            for (int j = 0; j < 256; ++j) x[j] = static_cast<float>(input[256 * i + j]);
             for (int r = 0; r < valid; ++r) {
               const Q5K::Block block = packed.block((row0 + r) * super_blocks + i);
-              float* a = acc[r] + kRun * parity;
+              float w[256];
+              for (int p = 0; p < 8; ++p) {
+                const float scale = block.scale(p), offset = block.offset(p);
+                for (int l = 0; l < 32; ++l) w[32 * p + l] = float(block.code(p, l)) * scale + offset;
+              }
+              float* a = acc[r] + kRun * (i % 2);
               for (int t = 0; t < 256 / kRun; ++t) {
-                for (int m = 0; m < kRun; ++m) a[m] += static_cast<float>(x[kRun * t + m]) * block.weight(kRun * t + m);
+                for (int m = 0; m < kRun; ++m) a[m] += x[kRun * t + m] * w[kRun * t + m];
               }
             }
           }

@@ -23,7 +23,16 @@ namespace vorn::kernels {
 
 using VecDotQ8_1 = float (*)(const void*, const block_q8_1*, const int&);
 
-template <class F, int kSlices, VecDotQ8_1 vec_dot, class T>
+// The slices of one super-block of a format whose vec_dot needs nothing shared between slices.
+template <VecDotQ8_1 vec_dot>
+struct VecDotSlices {
+  const void* block;
+  const block_q8_1* q8;
+  float operator()(int iqs) const { return vec_dot(block, q8, iqs); }
+};
+
+// Slices(block, q8)(iqs) is vec_dot(block, q8, iqs) of the format F.
+template <class F, int kSlices, class Slices, class T>
 void q8_1_matvec_kernel(const char* name, int sub_group_size, const uint8_t* weight, const uint8_t* q8, T* out,
                         uint64_t K, uint64_t N, const c10::Device& device) {
   static_assert(F::kBlock == 256 && 32 % kSlices == 0, "super-blocks of 256 weights, 32 work-items per row");
@@ -42,7 +51,8 @@ void q8_1_matvec_kernel(const char* name, int sub_group_size, const uint8_t* wei
           float acc[kWorkItems] = {};
           for (int64_t i = 0; i < super_blocks; ++i) {
             float* phase = acc + (i % kPhases) * kSlices;
-            for (int iqs = 0; iqs < kSlices; ++iqs) phase[iqs] += vec_dot(w + i * kBlockBytes, y + 8 * i, iqs);
+            const Slices slices{w + i * kBlockBytes, y + 8 * i};
+            for (int iqs = 0; iqs < kSlices; ++iqs) phase[iqs] += slices(iqs);
           }
           float* local = g.local_as<float>();
           for (int l = 0; l < kWorkItems; ++l) local[l] = acc[l];
@@ -56,21 +66,21 @@ void q8_1_matvec_kernel(const char* name, int sub_group_size, const uint8_t* wei
 template <class T>
 void qlinear_xpu_kernel_q2_k_q8_1(const uint8_t* weight, const uint8_t* q8, T* out, uint64_t K, uint64_t N,
                                   const c10::Device& device) {
-  q8_1_matvec_kernel<formats::Q2K, 16, vec_dot_q2_k_q8_1>("qlinear_xpu_kernel_q2_k_q8_1", 0, weight, q8, out, K, N,
+  q8_1_matvec_kernel<formats::Q2K, 16, Q2KSlices>("qlinear_xpu_kernel_q2_k_q8_1", 0, weight, q8, out, K, N,
                                                           device);
 }
 
 template <class T>
 void qlinear_xpu_kernel_iq2_xxs_q8_1(const uint8_t* weight, const uint8_t* q8, T* out, uint64_t K, uint64_t N,
                                      const c10::Device& device) {
-  q8_1_matvec_kernel<formats::Iq2Xxs, 8, vec_dot_iq2_xxs_q8_1>("qlinear_xpu_kernel_iq2_xxs_q8_1", 32, weight, q8,
+  q8_1_matvec_kernel<formats::Iq2Xxs, 8, VecDotSlices<vec_dot_iq2_xxs_q8_1>>("qlinear_xpu_kernel_iq2_xxs_q8_1", 32, weight, q8,
                                                                 out, K, N, device);
 }
 
 template <class T>
 void qlinear_xpu_kernel_iq1_s_q8_1(const uint8_t* weight, const uint8_t* q8, T* out, uint64_t K, uint64_t N,
                                    const c10::Device& device) {
-  q8_1_matvec_kernel<formats::Iq1S, 8, vec_dot_iq1_s_q8_1>("qlinear_xpu_kernel_iq1_s_q8_1", 32, weight, q8, out, K,
+  q8_1_matvec_kernel<formats::Iq1S, 8, VecDotSlices<vec_dot_iq1_s_q8_1>>("qlinear_xpu_kernel_iq1_s_q8_1", 32, weight, q8, out, K,
                                                             N, device);
 }
 
