@@ -8,6 +8,7 @@
 #include "bindings/interpreter_check.h"
 #include "device/gpu_type.h"
 #include "platform/pytorch/backend.h"
+#include "vec/vec_api.h"
 
 namespace py = pybind11;
 
@@ -23,6 +24,8 @@ void add_functions(py::module_& m) {
   add_function(m, "dequant", &dequant, "Dequantize weight (XPU)");
   add_function(m, "dequantize_rows", &dequantize_rows, "Dequantize rows of weight");
   add_function(m, "get_xpu_device_name", &get_xpu_device_name, "get xpu device name");
+  add_function(m, "linear_forward_vec", &linear_forward_vec, "linear forward new");
+  add_function(m, "mlp_forward_vec", &mlp_forward_vec, "mlp forward new");
 }
 
 void prepare(py::module_& m) {
