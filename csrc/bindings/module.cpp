@@ -8,6 +8,7 @@
 #include "bindings/interpreter_check.h"
 #include "device/gpu_type.h"
 #include "platform/pytorch/backend.h"
+#include "vec/moe_api.h"
 #include "vec/vec_api.h"
 
 namespace py = pybind11;
@@ -23,9 +24,15 @@ void add_function(py::module_& m, const char* name, Fn&& fn, const char* doc) {
 void add_functions(py::module_& m) {
   add_function(m, "dequant", &dequant, "Dequantize weight (XPU)");
   add_function(m, "dequantize_rows", &dequantize_rows, "Dequantize rows of weight");
+  add_function(m, "get_moe_indexes", &get_moe_indexes, "get moe indexes");
   add_function(m, "get_xpu_device_name", &get_xpu_device_name, "get xpu device name");
   add_function(m, "linear_forward_vec", &linear_forward_vec, "linear forward new");
   add_function(m, "mlp_forward_vec", &mlp_forward_vec, "mlp forward new");
+  add_function(m, "moe_forward_vec", &moe_forward_vec, "moe forward");
+  add_function(m, "moe_forward_vec_batch_fused_gate_up", &moe_forward_vec_batch_fused_gate_up,
+               "moe forward for batch input");
+  add_function(m, "moe_forward_vec_batch_fused_gate_up_fp8", &moe_forward_vec_batch_fused_gate_up_fp8,
+               "moe forward for batch input");
 }
 
 void prepare(py::module_& m) {

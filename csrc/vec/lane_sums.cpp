@@ -4,6 +4,8 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include <type_traits>
+
 #include "common/half_bits.h"
 #include "vec/lane_sums.h"
 
@@ -17,6 +19,7 @@ using VF = hn::Vec<DF>;
 
 // Targets with F16C convert to and from fp16 with round-to-nearest-even in hardware; Highway
 // emulates the conversion elsewhere without that rounding, so those go lane by lane.
+#undef VORN_VEC_F16C
 #if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
 #define VORN_VEC_F16C 1
 #else
@@ -53,18 +56,50 @@ HWY_INLINE const float* ActivationsF32(const c10::Half* x, int count, float* buf
   return buffer;
 }
 
-// The 64 weights of a q4_0 / q4_0_woq block: (code - 8) times the fp16 scale, rounded to fp16.
-template <class Block>
-HWY_INLINE void DecodeBlock(const Block& b, float* w) {
+HWY_INLINE VF HalfBitsToFloat(DF df, const uint16_t* bits) {
+#if VORN_VEC_F16C
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  return hn::PromoteTo(df, hn::LoadU(dh, reinterpret_cast<const hwy::float16_t*>(bits)));
+#else
+  HWY_ALIGN float lanes[HWY_LANES(float)];
+  for (size_t i = 0; i < hn::Lanes(df); ++i) lanes[i] = half_to_float(bits[i]);
+  return hn::Load(df, lanes);
+#endif
+}
+
+template <class F>
+inline constexpr bool kIntegerCodes = std::is_same_v<F, formats::Q4_0> || std::is_same_v<F, formats::Q4_0Woq>;
+template <class F>
+inline constexpr bool kExpertScale =
+    std::is_same_v<F, formats::MoeFp8E5m2> || std::is_same_v<F, formats::MoeFp8E4m3>;
+
+// The 64 weights of a block in fp16 (see lane_sums.h), as fp32.
+template <class F>
+HWY_INLINE void DecodeBlock(const typename F::Block& b, float expert_scale, float* w) {
   const DF df;
-  const hn::Rebind<int8_t, DF> d8;
-  const hn::Rebind<int32_t, DF> di;
-  HWY_ALIGN int8_t values[64];
-  b.values(values);
-  const VF scale = hn::Set(df, b.d);
-  for (size_t j = 0; j < 64; j += hn::Lanes(df)) {
-    const VF value = hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, values + j)));
-    hn::Store(RoundToHalf(df, hn::Mul(value, scale)), df, w + j);
+  const size_t N = hn::Lanes(df);
+  if constexpr (kIntegerCodes<F>) {
+    const hn::Rebind<int8_t, DF> d8;
+    const hn::Rebind<int32_t, DF> di;
+    HWY_ALIGN int8_t values[64];
+    b.values(values);
+    const VF scale = hn::Set(df, b.d);
+    for (size_t j = 0; j < 64; j += N) {
+      const VF value = hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, values + j)));
+      hn::Store(RoundToHalf(df, hn::Mul(value, scale)), df, w + j);
+    }
+  } else {
+    HWY_ALIGN uint16_t bits[64];
+    b.half_values(bits);
+    if constexpr (F::kScaling == formats::Scaling::none && !kExpertScale<F>) {
+      for (size_t j = 0; j < 64; j += N) hn::Store(HalfBitsToFloat(df, bits + j), df, w + j);
+    } else {
+      const float s = kExpertScale<F> ? expert_scale : half_to_float(float_to_half(b.scale(0)));
+      const VF scale = hn::Set(df, s);
+      for (size_t j = 0; j < 64; j += N) {
+        hn::Store(RoundToHalf(df, hn::Mul(HalfBitsToFloat(df, bits + j), scale)), df, w + j);
+      }
+    }
   }
 }
 
@@ -84,7 +119,9 @@ HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int coun
   const int elements = 64 * count;
   const float* x = ActivationsF32(items.x + 64 * b0, elements, x_buffer);
   for (int s = 0; s < kStreams; ++s) {
-    for (int i = 0; i < count; ++i) DecodeBlock(items.matrix[s]->block(items.first_block[s] + b0 + i), weights + 64 * i);
+    for (int i = 0; i < count; ++i) {
+      DecodeBlock<F>(items.matrix[s]->block(items.first_block[s] + b0 + i), items.expert_scale[s], weights + 64 * i);
+    }
     float* stream_lanes = lanes + s * S;
     for (size_t v = 0; v < S; v += N) {
       VF sum = hn::Load(df, stream_lanes + v);
@@ -111,10 +148,11 @@ HWY_INLINE void LaneSums(const WorkItems<F, T>& items) {
   }
 }
 
-void LaneSumsQ4_0F32(const WorkItems<formats::Q4_0, float>& items) { LaneSums(items); }
-void LaneSumsQ4_0F16(const WorkItems<formats::Q4_0, c10::Half>& items) { LaneSums(items); }
-void LaneSumsQ4_0WoqF32(const WorkItems<formats::Q4_0Woq, float>& items) { LaneSums(items); }
-void LaneSumsQ4_0WoqF16(const WorkItems<formats::Q4_0Woq, c10::Half>& items) { LaneSums(items); }
+#define VORN_VEC_DEFINE(F)                                                                   \
+  void LaneSums##F##F32(const WorkItems<formats::F, float>& items) { LaneSums(items); }         \
+  void LaneSums##F##F16(const WorkItems<formats::F, c10::Half>& items) { LaneSums(items); }
+VORN_VEC_FORMATS(VORN_VEC_DEFINE)
+#undef VORN_VEC_DEFINE
 
 }  // namespace HWY_NAMESPACE
 }  // namespace vorn::vec
@@ -123,17 +161,13 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace vorn::vec {
 
-HWY_EXPORT(LaneSumsQ4_0F32);
-HWY_EXPORT(LaneSumsQ4_0F16);
-HWY_EXPORT(LaneSumsQ4_0WoqF32);
-HWY_EXPORT(LaneSumsQ4_0WoqF16);
-
-void lane_sums(const WorkItems<formats::Q4_0, float>& items) { HWY_DYNAMIC_DISPATCH(LaneSumsQ4_0F32)(items); }
-void lane_sums(const WorkItems<formats::Q4_0, c10::Half>& items) { HWY_DYNAMIC_DISPATCH(LaneSumsQ4_0F16)(items); }
-void lane_sums(const WorkItems<formats::Q4_0Woq, float>& items) { HWY_DYNAMIC_DISPATCH(LaneSumsQ4_0WoqF32)(items); }
-void lane_sums(const WorkItems<formats::Q4_0Woq, c10::Half>& items) {
-  HWY_DYNAMIC_DISPATCH(LaneSumsQ4_0WoqF16)(items);
-}
+#define VORN_VEC_DISPATCH(F)                                                                          \
+  HWY_EXPORT(LaneSums##F##F32);                                                                       \
+  HWY_EXPORT(LaneSums##F##F16);                                                                       \
+  void lane_sums(const WorkItems<formats::F, float>& items) { HWY_DYNAMIC_DISPATCH(LaneSums##F##F32)(items); } \
+  void lane_sums(const WorkItems<formats::F, c10::Half>& items) { HWY_DYNAMIC_DISPATCH(LaneSums##F##F16)(items); }
+VORN_VEC_FORMATS(VORN_VEC_DISPATCH)
+#undef VORN_VEC_DISPATCH
 
 }  // namespace vorn::vec
 #endif

@@ -8,24 +8,20 @@
 #include <c10/core/Device.h>
 
 #include <cstdint>
-#include <type_traits>
 
 #include "common/submit_kernel.h"
 #include "vec/work_group.h"
 
 namespace vorn::vec {
 
-template <int Q>
-using Q4Format = std::conditional_t<Q == formats::qtype::q4_0, formats::Q4_0, formats::Q4_0Woq>;
-
 template <class T, int R, int L, int S, int Q>
 void linear_forward_kernel(const void* input, const uint8_t* weight, void* output, int K, int N,
                            c10::Device device) {
   static_assert(R == kStreams && S == kLanes<T>, "one stream per row, one register of lanes");
-  using F = Q4Format<Q>;
+  using F = VecFormat<Q>;
   const int blocks_per_row = K / 64;
   const int steps = K / 256;
-  const auto matrix = planar_matrix<F>(weight, static_cast<int64_t>(blocks_per_row) * N);
+  const auto matrix = vec_matrix<F>(weight, static_cast<int64_t>(blocks_per_row) * N);
   const auto* x = static_cast<const T*>(input);
   auto* out = static_cast<T*>(output);
   const std::string name = kernel_name<T, R, L, S, Q>("linear_forward_kernel");
@@ -35,7 +31,7 @@ void linear_forward_kernel(const void* input, const uint8_t* weight, void* outpu
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           const int64_t row = static_cast<int64_t>(g.linear_id) * R;
-          WorkItems<F, T> items{x, {}, {}, blocks_per_row, steps, L, nullptr};
+          WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, nullptr};
           for (int r = 0; r < R; ++r) {
             items.matrix[r] = &matrix;
             items.first_block[r] = (row + r) * blocks_per_row;
@@ -52,11 +48,11 @@ template <class T, int R, int L, int S, int Q>
 void mlp_forward_kernel(const void* input, const uint8_t* weight1, const uint8_t* weight2, void* output, int K,
                         int N, c10::Device device) {
   static_assert(2 * R == kStreams && S == kLanes<T>, "gate and up rows fill the streams");
-  using F = Q4Format<Q>;
+  using F = VecFormat<Q>;
   const int blocks_per_row = K / 64;
   const int steps = K / 256;
-  const auto gate = planar_matrix<F>(weight1, static_cast<int64_t>(blocks_per_row) * N);
-  const auto up = planar_matrix<F>(weight2, static_cast<int64_t>(blocks_per_row) * N);
+  const auto gate = vec_matrix<F>(weight1, static_cast<int64_t>(blocks_per_row) * N);
+  const auto up = vec_matrix<F>(weight2, static_cast<int64_t>(blocks_per_row) * N);
   const auto* x = static_cast<const T*>(input);
   auto* out = static_cast<T*>(output);
   const std::string name = kernel_name<T, R, L, S, Q>("mlp_forward_kernel");
@@ -66,7 +62,7 @@ void mlp_forward_kernel(const void* input, const uint8_t* weight1, const uint8_t
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           const int64_t row = static_cast<int64_t>(g.linear_id) * R;
-          WorkItems<F, T> items{x, {}, {}, blocks_per_row, steps, L, nullptr};
+          WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, nullptr};
           for (int r = 0; r < R; ++r) {
             items.matrix[r] = &gate;
             items.matrix[R + r] = &up;

@@ -7,17 +7,32 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "vec/lane_sums.h"
 
 namespace vorn::vec {
 
-// A planar matrix of `blocks` 64-weight blocks. The scale region's offset is formed in 64 bits,
-// so matrices of 2^31 weights and more are addressed too.
+// The decoder of each qtype the vector kernels take.
+template <int Q>
+struct VecFormatOf;
+template <> struct VecFormatOf<formats::qtype::q4_0> { using type = formats::Q4_0; };
+template <> struct VecFormatOf<formats::qtype::q4_0_woq> { using type = formats::Q4_0Woq; };
+template <> struct VecFormatOf<formats::qtype::fp8_e4m3> { using type = formats::Fp8E4m3; };
+template <> struct VecFormatOf<formats::qtype::fp8_e5m2> { using type = formats::Fp8E5m2; };
+template <> struct VecFormatOf<formats::qtype::moe_fp8_e5m2> { using type = formats::MoeFp8E5m2; };
+template <> struct VecFormatOf<formats::qtype::moe_fp8_e4m3> { using type = formats::MoeFp8E4m3; };
+template <int Q>
+using VecFormat = typename VecFormatOf<Q>::type;
+
+// A matrix of `blocks` 64-weight blocks at `weight`. Planar scale regions start after all codes,
+// at an offset formed in 64 bits, so matrices of 2^31 weights and more are addressed too.
 template <class F>
-formats::Packed<F> planar_matrix(const uint8_t* weight, int64_t blocks) {
+formats::Packed<F> vec_matrix(const uint8_t* weight, int64_t blocks) {
   formats::Packed<F> matrix(weight, 0);
-  matrix.at.scale_region = matrix.at.codes(blocks);
+  if constexpr (!std::is_same_v<typename F::Layout, formats::InterleavedLayout<64>>) {
+    matrix.at.scale_region = matrix.at.codes(blocks);
+  }
   return matrix;
 }
 
