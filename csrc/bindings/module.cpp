@@ -12,6 +12,8 @@
 #include "mlp/mlp_forward.h"
 #include "platform/pytorch/backend.h"
 #include "rwkv/rwkv.h"
+#include "vec/moe_api.h"
+#include "vec/vec_api.h"
 
 namespace py = pybind11;
 
@@ -30,7 +32,15 @@ void add_functions(py::module_& m) {
   add_function(m, "rwkv_linear_attention_v5", &rwkv_linear_attention_v5, "rwkv v5 attention");
   add_function(m, "rwkv_time_shift", &rwkv_time_shift, "rwkv time shift");
   add_function(m, "dequantize_rows", &dequantize_rows, "Dequantize rows of weight");
+  add_function(m, "get_moe_indexes", &get_moe_indexes, "get moe indexes");
   add_function(m, "get_xpu_device_name", &get_xpu_device_name, "get xpu device name");
+  add_function(m, "linear_forward_vec", &linear_forward_vec, "linear forward new");
+  add_function(m, "mlp_forward_vec", &mlp_forward_vec, "mlp forward new");
+  add_function(m, "moe_forward_vec", &moe_forward_vec, "moe forward");
+  add_function(m, "moe_forward_vec_batch_fused_gate_up", &moe_forward_vec_batch_fused_gate_up,
+               "moe forward for batch input");
+  add_function(m, "moe_forward_vec_batch_fused_gate_up_fp8", &moe_forward_vec_batch_fused_gate_up_fp8,
+               "moe forward for batch input");
   add_function(m, "dynamic_scaled_fp8_quant", &dynamic_scaled_fp8_quant, "dynamic_scaled_fp8_quant");
   add_function(m, "run_linear_fp8", &run_linear_fp8, "fp8 linear forward");
 }
