@@ -2,6 +2,7 @@
 
 #include "dequant/esimd_dequantize.h"
 #include "formats/qtype.h"
+#include "gemm/int4_gemm.h"
 #include "linear/dequantize_kernels.h"
 #include "linear/forward_paths.h"
 #include "linear/matvec_kernels.h"
@@ -53,11 +54,12 @@ at::Tensor xpu_forward_q4_0_woq_new(const at::Tensor& input, const at::Tensor& w
                                     int64_t N) {
   const at::Tensor x = checked_input(input, weight, batch, K, N, qt::q4_0_woq, members::Q4_0Woq::kSubBlock);
   const c10::Device device = x.device();
-  TORCH_CHECK(batch == 1, "q4_0_woq forward with batch ", batch,
-              " runs the oneDNN int4 GEMM (run_linear_woq), which this build does not provide yet");
-  return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
-    qlinear_xpu_kernel_q4_0_woq_2x16<decltype(tag), SG, W, R>(w, xs, y, K, N, device);
-  });
+  if (batch == 1) {
+    return matvec_forward(x, weight, 1, N, [&](auto tag, const uint8_t* w, const auto* xs, auto* y) {
+      qlinear_xpu_kernel_q4_0_woq_2x16<decltype(tag), SG, W, R>(w, xs, y, K, N, device);
+    });
+  }
+  return run_linear_woq(x, weight, get_gpu_type(device));
 }
 
 #define VORN_INSTANTIATE(fn, SG, W, R) \

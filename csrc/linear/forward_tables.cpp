@@ -1,5 +1,6 @@
 #include "linear/forward_tables.h"
 
+#include "linear/q8_1_forwards.h"
 #include "linear/xpu_forwards.h"
 
 namespace {
@@ -25,8 +26,12 @@ constexpr Slot kSlots[] = {
     {qt::fp8_e4m3, xpu_forward_fp8_e4m3<16, 32>, xpu_forward_fp8_e4m3<32, 64>, xpu_forward_fp8_e4m3<16, 32>},
     {qt::fp4, xpu_forward_fp4<16, 32>, xpu_forward_fp4<32, 64>, xpu_forward_fp4<16, 32>},
     {qt::fp8_e5m2, xpu_forward_fp8_e5m2<16, 32>, xpu_forward_fp8_e5m2<32, 64>, xpu_forward_fp8_e5m2<16, 32>},
+    {qt::iq2_xxs, xpu_forward_iq2_xxs, xpu_forward_iq2_xxs, xpu_forward_iq2_xxs},
+    {qt::q2_k, xpu_forward_q2_k, xpu_forward_q2_k, xpu_forward_q2_k},
+    {qt::iq1_s, xpu_forward_iq1_s, xpu_forward_iq1_s, xpu_forward_iq1_s},
     {qt::q6_k, xpu_forward_q6_k<16, 32>, xpu_forward_q6_k<32, 64>, xpu_forward_q6_k<16, 32>},
     {qt::q4_k, xpu_forward_q4_k<16, 32>, xpu_forward_q4_k<32, 64>, xpu_forward_q4_k<16, 32>},
+    {qt::q5_k, xpu_forward_q5_k, xpu_forward_q5_k, xpu_forward_q5_k},
     {qt::fp6, xpu_forward_fp6<16, 32>, xpu_forward_fp6<32, 64>, xpu_forward_fp6<16, 32>},
     {qt::fp6_k, xpu_forward_fp6_k<16, 32>, xpu_forward_fp6_k<32, 64>, xpu_forward_fp6_k<16, 32>},
     {qt::q4_0_woq, xpu_forward_q4_0_woq_new<16, 32, 2>, xpu_forward_q4_0_woq_new<32, 64, 2>,

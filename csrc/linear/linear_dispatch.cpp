@@ -5,10 +5,15 @@
 #include "device/gpu_type.h"
 #include "formats/qtype.h"
 #include "linear/forward_tables.h"
+#include "vec/vec_api.h"
 
 namespace qt = vorn::formats::qtype;
 
 at::Tensor linear_forward_api(const at::Tensor& input, const at::Tensor& weight, int64_t qtype, int64_t input_size) {
+  const int64_t batch = input.size(0), in_features = input.size(1);
+  if (use_linear_forward_vec(batch, in_features, input_size, static_cast<int>(qtype))) {
+    return linear_forward_vec(input, weight, in_features, input_size, static_cast<int>(qtype));
+  }
   return linear_xpu_forward_new(input, weight, static_cast<int>(qtype), input_size);
 }
 
