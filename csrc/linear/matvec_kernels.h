@@ -129,7 +129,7 @@ struct Lanes {
       C* dst = planes[h];
 #pragma GCC unroll 64
       for (int i = 0; i < kSegment; ++i) {
-        const C value = M::template lane_value<A, T>(block, j0 + h * kSegment + i);
+        const C value = M::template lane_value<A>(block, j0 + h * kSegment + i);
         dst[i] = kTimesActivation ? A::mul(value, x[h * kSegment + i]) : value;
       }
     }

@@ -44,12 +44,12 @@ struct MemberShape {
   static_assert(Format::kBlock % Unit == 0 && Unit % LaneWeights == 0, "a unit holds whole lanes");
 
   // A lane's value of weight j of block b, in the arithmetic A.
-  template <class A, class T>
+  template <class A>
   static typename A::C lane_value(const typename F::Block& b, int j) {
     if constexpr (Value == LaneValue::value) {
       return A::from(b.value(j));  // int32_t for the integer formats, float for the others
     } else {
-      return A::load(weight_as<T, F>(b, j));
+      return decoded_weight<A, F>(b, j);
     }
   }
 };
