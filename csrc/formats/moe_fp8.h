@@ -37,6 +37,10 @@ struct MoeFp8 {
     float value(int j) const { return half_to_float(kHalfBits(qs[j])); }
     float scale(int) const { return 1.0f; }
     float weight(int j) const { return value(j); }
+    // The binary16 bits of value(j) for all 64 weights, for the explicit-SIMD kernels.
+    void half_values(uint16_t* out) const {
+      for (int j = 0; j < 64; ++j) out[j] = kHalfBits(qs[j]);
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {

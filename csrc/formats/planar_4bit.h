@@ -27,6 +27,14 @@ struct HalvesLowFirst {
   static void put(uint8_t* qs, const uint8_t* q) {
     for (int j = 0; j < 32; ++j) qs[j] = uint8_t(q[j] | (q[j + 32] << 4));
   }
+  // q[j] = fn(code of weight j) for the whole block.
+  template <class Out, class Fn>
+  static void unpack(const uint8_t* qs, Out* q, Fn fn) {
+    for (int j = 0; j < 32; ++j) {
+      q[j] = fn(qs[j] & 15);
+      q[j + 32] = fn(qs[j] >> 4);
+    }
+  }
 };
 
 // nf4: byte j holds weight j in its high nibble and weight j + 32 in its low nibble.
@@ -42,6 +50,13 @@ struct Pairs {
   static int get(const uint8_t* qs, int j) { return (qs[j >> 1] >> ((j & 1) << 2)) & 15; }
   static void put(uint8_t* qs, const uint8_t* q) {
     for (int j = 0; j < 32; ++j) qs[j] = uint8_t(q[2 * j] | (q[2 * j + 1] << 4));
+  }
+  template <class Out, class Fn>
+  static void unpack(const uint8_t* qs, Out* q, Fn fn) {
+    for (int j = 0; j < 32; ++j) {
+      q[2 * j] = fn(qs[j] & 15);
+      q[2 * j + 1] = fn(qs[j] >> 4);
+    }
   }
 };
 
@@ -71,6 +86,11 @@ struct Scaled4 {
     auto value(int j) const { return Decode::value(code(j)); }
     float scale(int) const { return d; }
     float weight(int j) const { return float(value(j)) * d; }
+    // value(j) of all 64 weights, for integer-valued codes: the bulk decode of the
+    // explicit-SIMD kernels, plain loops that compilers vectorise.
+    void values(int8_t* out) const {
+      Order::unpack(qs, out, [](int code) { return int8_t(Decode::value(code)); });
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {

@@ -48,6 +48,11 @@ struct Planar8 {
     float weight(int j) const {
       return kScale == Scaling::none ? float(value(j)) : float(value(j)) * d;
     }
+    // The binary16 bits of value(j) for all 64 weights (fp8 codes): the bulk decode of the
+    // explicit-SIMD kernels, a plain loop that compilers vectorise.
+    void half_values(uint16_t* out) const {
+      for (int j = 0; j < 64; ++j) out[j] = Decode::half_bits(qs[j]);
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {
@@ -60,10 +65,12 @@ struct SignedByte {
   static int32_t value(uint8_t c) { return int8_t(c); }
 };
 struct E4m3Mid {
-  static float value(uint8_t c) { return half_to_float(fp8_e4m3_half_bits(c)); }
+  static uint16_t half_bits(uint8_t c) { return fp8_e4m3_half_bits(c); }
+  static float value(uint8_t c) { return half_to_float(half_bits(c)); }
 };
 struct E5m2Mid {
-  static float value(uint8_t c) { return half_to_float(fp8_e5m2_half_bits(c)); }
+  static uint16_t half_bits(uint8_t c) { return fp8_e5m2_half_bits(c); }
+  static float value(uint8_t c) { return half_to_float(half_bits(c)); }
 };
 
 using Q8_0 = Planar8<qtype::q8_0, Scaling::scale, SignedByte>;

@@ -1,0 +1,173 @@
+// Compiled once per SIMD target (Highway's foreach_target re-includes this file).
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "vec/lane_sums.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <type_traits>
+
+#include "common/half_bits.h"
+#include "vec/lane_sums.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace vorn::vec {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using DF = hn::CappedTag<float, 16>;
+using VF = hn::Vec<DF>;
+
+// Targets with F16C convert to and from fp16 with round-to-nearest-even in hardware; Highway
+// emulates the conversion elsewhere without that rounding, so those go lane by lane.
+#undef VORN_VEC_F16C
+#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+#define VORN_VEC_F16C 1
+#else
+#define VORN_VEC_F16C 0
+#endif
+
+HWY_INLINE VF RoundToHalf(DF df, VF v) {
+#if VORN_VEC_F16C
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  return hn::PromoteTo(df, hn::DemoteTo(dh, v));
+#else
+  HWY_ALIGN float lanes[HWY_LANES(float)];
+  hn::Store(v, df, lanes);
+  for (size_t i = 0; i < hn::Lanes(df); ++i) lanes[i] = half_to_float(float_to_half(lanes[i]));
+  return hn::Load(df, lanes);
+#endif
+}
+
+// The activations of one run as fp32: fp32 rows are read in place, fp16 rows widened once
+// for all streams.
+HWY_INLINE const float* ActivationsF32(const float* x, int, float*) { return x; }
+
+HWY_INLINE const float* ActivationsF32(const c10::Half* x, int count, float* buffer) {
+  const DF df;
+  const size_t N = hn::Lanes(df);
+#if VORN_VEC_F16C
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  const auto* bits = reinterpret_cast<const hwy::float16_t*>(x);
+  for (int j = 0; j < count; j += N) hn::Store(hn::PromoteTo(df, hn::LoadU(dh, bits + j)), df, buffer + j);
+#else
+  (void)N;
+  for (int j = 0; j < count; ++j) buffer[j] = half_to_float(x[j].x);
+#endif
+  return buffer;
+}
+
+HWY_INLINE VF HalfBitsToFloat(DF df, const uint16_t* bits) {
+#if VORN_VEC_F16C
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  return hn::PromoteTo(df, hn::LoadU(dh, reinterpret_cast<const hwy::float16_t*>(bits)));
+#else
+  HWY_ALIGN float lanes[HWY_LANES(float)];
+  for (size_t i = 0; i < hn::Lanes(df); ++i) lanes[i] = half_to_float(bits[i]);
+  return hn::Load(df, lanes);
+#endif
+}
+
+template <class F>
+inline constexpr bool kIntegerCodes = std::is_same_v<F, formats::Q4_0> || std::is_same_v<F, formats::Q4_0Woq>;
+template <class F>
+inline constexpr bool kExpertScale =
+    std::is_same_v<F, formats::MoeFp8E5m2> || std::is_same_v<F, formats::MoeFp8E4m3>;
+
+// The 64 weights of a block in fp16 (see lane_sums.h), as fp32.
+template <class F>
+HWY_INLINE void DecodeBlock(const typename F::Block& b, float expert_scale, float* w) {
+  const DF df;
+  const size_t N = hn::Lanes(df);
+  if constexpr (kIntegerCodes<F>) {
+    const hn::Rebind<int8_t, DF> d8;
+    const hn::Rebind<int32_t, DF> di;
+    HWY_ALIGN int8_t values[64];
+    b.values(values);
+    const VF scale = hn::Set(df, b.d);
+    for (size_t j = 0; j < 64; j += N) {
+      const VF value = hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, values + j)));
+      hn::Store(RoundToHalf(df, hn::Mul(value, scale)), df, w + j);
+    }
+  } else {
+    HWY_ALIGN uint16_t bits[64];
+    b.half_values(bits);
+    if constexpr (F::kScaling == formats::Scaling::none && !kExpertScale<F>) {
+      for (size_t j = 0; j < 64; j += N) hn::Store(HalfBitsToFloat(df, bits + j), df, w + j);
+    } else {
+      const float s = kExpertScale<F> ? expert_scale : half_to_float(float_to_half(b.scale(0)));
+      const VF scale = hn::Set(df, s);
+      for (size_t j = 0; j < 64; j += N) {
+        hn::Store(RoundToHalf(df, hn::Mul(HalfBitsToFloat(df, bits + j), scale)), df, w + j);
+      }
+    }
+  }
+}
+
+template <class T>
+HWY_INLINE VF Product(DF df, VF w, VF x) {
+  if constexpr (sizeof(T) == 2) return RoundToHalf(df, hn::Mul(w, x));
+  return hn::Mul(w, x);
+}
+
+// Adds the products of blocks b0 .. b0 + count - 1 of every stream into `lanes` ([stream][S]).
+template <class F, class T>
+HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int count, float* lanes, float* x_buffer,
+                              float* weights) {
+  constexpr int S = kLanes<T>;
+  const DF df;
+  const size_t N = hn::Lanes(df);
+  const int elements = 64 * count;
+  const float* x = ActivationsF32(items.x + 64 * b0, elements, x_buffer);
+  for (int s = 0; s < kStreams; ++s) {
+    for (int i = 0; i < count; ++i) {
+      DecodeBlock<F>(items.matrix[s]->block(items.first_block[s] + b0 + i), items.expert_scale[s], weights + 64 * i);
+    }
+    float* stream_lanes = lanes + s * S;
+    for (size_t v = 0; v < S; v += N) {
+      VF sum = hn::Load(df, stream_lanes + v);
+      for (int j = v; j < elements; j += S) {
+        sum = hn::Add(sum, Product<T>(df, hn::Load(df, weights + j), hn::LoadU(df, x + j)));
+      }
+      hn::Store(sum, df, stream_lanes + v);
+    }
+  }
+}
+
+template <class F, class T>
+HWY_INLINE void LaneSums(const WorkItems<F, T>& items) {
+  constexpr int kItemLanes = kStreams * kLanes<T>;
+  HWY_ALIGN float x_buffer[256];
+  HWY_ALIGN float weights[256];
+  const int L = items.local_range;
+  for (int i = 0; i < L * kItemLanes; ++i) items.lanes[i] = 0.0f;
+  for (int c = 0; c < items.steps; ++c) {
+    AccumulateRun(items, 4 * c, 4, items.lanes + (c % L) * kItemLanes, x_buffer, weights);
+  }
+  for (int b = 4 * items.steps; b < items.blocks_per_row; ++b) {
+    AccumulateRun(items, b, 1, items.lanes + ((b - 4 * items.steps) % L) * kItemLanes, x_buffer, weights);
+  }
+}
+
+#define VORN_VEC_DEFINE(F)                                                                   \
+  void LaneSums##F##F32(const WorkItems<formats::F, float>& items) { LaneSums(items); }         \
+  void LaneSums##F##F16(const WorkItems<formats::F, c10::Half>& items) { LaneSums(items); }
+VORN_VEC_FORMATS(VORN_VEC_DEFINE)
+#undef VORN_VEC_DEFINE
+
+}  // namespace HWY_NAMESPACE
+}  // namespace vorn::vec
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace vorn::vec {
+
+#define VORN_VEC_DISPATCH(F)                                                                          \
+  HWY_EXPORT(LaneSums##F##F32);                                                                       \
+  HWY_EXPORT(LaneSums##F##F16);                                                                       \
+  void lane_sums(const WorkItems<formats::F, float>& items) { HWY_DYNAMIC_DISPATCH(LaneSums##F##F32)(items); } \
+  void lane_sums(const WorkItems<formats::F, c10::Half>& items) { HWY_DYNAMIC_DISPATCH(LaneSums##F##F16)(items); }
+VORN_VEC_FORMATS(VORN_VEC_DISPATCH)
+#undef VORN_VEC_DISPATCH
+
+}  // namespace vorn::vec
+#endif

@@ -1,0 +1,79 @@
+#pragma once
+// The vector-path kernels for one activation row: linear_forward_kernel (R = 4 rows per
+// work-group) and mlp_forward_kernel (R = 2 rows of the gate and of the up matrix), over the
+// planar q4_0 (Q = 2) and q4_0_woq (Q = 34) layouts. Each work-group has L = 4 work-items and
+// produces rows R w .. R w + R - 1; the launch covers N / R whole work-groups, so the last
+// N mod R outputs are not written.
+
+#include <c10/core/Device.h>
+
+#include <cstdint>
+
+#include "common/submit_kernel.h"
+#include "vec/work_group.h"
+
+namespace vorn::vec {
+
+template <class T, int R, int L, int S, int Q>
+void linear_forward_kernel(const void* input, const uint8_t* weight, void* output, int K, int N,
+                           c10::Device device) {
+  static_assert(R == kStreams && S == kLanes<T>, "one stream per row, one register of lanes");
+  using F = VecFormat<Q>;
+  const int blocks_per_row = K / 64;
+  const int steps = K / 256;
+  const auto matrix = vec_matrix<F>(weight, static_cast<int64_t>(blocks_per_row) * N);
+  const auto* x = static_cast<const T*>(input);
+  auto* out = static_cast<T*>(output);
+  const std::string name = kernel_name<T, R, L, S, Q>("linear_forward_kernel");
+  const hostxpu::kernel_desc desc{name, hostxpu::nd_range(static_cast<size_t>(N / R) * L, L), 0,
+                                  kGroupLocalBytes<L>};
+  common_utils::submit_kernel(
+      [&](hostxpu::handler& h) {
+        h.parallel_for(desc, [&](const hostxpu::work_group& g) {
+          const int64_t row = static_cast<int64_t>(g.linear_id) * R;
+          WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, nullptr};
+          for (int r = 0; r < R; ++r) {
+            items.matrix[r] = &matrix;
+            items.first_block[r] = (row + r) * blocks_per_row;
+          }
+          float totals[kStreams];
+          group_totals<R, L>(items, g.local_as<float>(), totals);
+          for (int r = 0; r < R; ++r) out[row + r] = T(totals[r]);
+        });
+      },
+      device, name.c_str());
+}
+
+template <class T, int R, int L, int S, int Q>
+void mlp_forward_kernel(const void* input, const uint8_t* weight1, const uint8_t* weight2, void* output, int K,
+                        int N, c10::Device device) {
+  static_assert(2 * R == kStreams && S == kLanes<T>, "gate and up rows fill the streams");
+  using F = VecFormat<Q>;
+  const int blocks_per_row = K / 64;
+  const int steps = K / 256;
+  const auto gate = vec_matrix<F>(weight1, static_cast<int64_t>(blocks_per_row) * N);
+  const auto up = vec_matrix<F>(weight2, static_cast<int64_t>(blocks_per_row) * N);
+  const auto* x = static_cast<const T*>(input);
+  auto* out = static_cast<T*>(output);
+  const std::string name = kernel_name<T, R, L, S, Q>("mlp_forward_kernel");
+  const hostxpu::kernel_desc desc{name, hostxpu::nd_range(static_cast<size_t>(N / R) * L, L), 0,
+                                  kGroupLocalBytes<L>};
+  common_utils::submit_kernel(
+      [&](hostxpu::handler& h) {
+        h.parallel_for(desc, [&](const hostxpu::work_group& g) {
+          const int64_t row = static_cast<int64_t>(g.linear_id) * R;
+          WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, nullptr};
+          for (int r = 0; r < R; ++r) {
+            items.matrix[r] = &gate;
+            items.matrix[R + r] = &up;
+            items.first_block[r] = items.first_block[R + r] = (row + r) * blocks_per_row;
+          }
+          float totals[kStreams];
+          group_totals<R, L>(items, g.local_as<float>(), totals);
+          for (int r = 0; r < R; ++r) out[row + r] = T(silu_times(totals[r], totals[R + r]));
+        });
+      },
+      device, name.c_str());
+}
+
+}  // namespace vorn::vec
