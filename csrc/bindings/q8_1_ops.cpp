@@ -43,9 +43,9 @@ at::Tensor quantize_activations_q8_1(const at::Tensor& input) {
 // vec_dot_<format>_q8_1(block, q8, iqs) of one weight super-block and the 8 block_q8_1 after it.
 double vec_dot_q8_1(const at::Tensor& block, const at::Tensor& q8, int64_t qtype, int64_t iqs) {
   namespace kn = vorn::kernels;
-  TORCH_CHECK(block.scalar_type() == at::kByte && block.is_contiguous() && q8.scalar_type() == at::kByte &&
-                  q8.is_contiguous(),
-              "vec_dot_q8_1 takes contiguous uint8 tensors");
+  TORCH_CHECK(
+      block.scalar_type() == at::kByte && block.is_contiguous() && q8.scalar_type() == at::kByte && q8.is_contiguous(),
+      "vec_dot_q8_1 takes contiguous uint8 tensors");
   TORCH_CHECK(q8.numel() >= 8 * static_cast<int64_t>(sizeof(kn::block_q8_1)), "q8 must hold 8 block_q8_1 (",
               8 * sizeof(kn::block_q8_1), " bytes), got ", q8.numel());
   const int code = static_cast<int>(qtype);
@@ -69,13 +69,12 @@ struct Registration {
   std::unique_ptr<torch::Library> library, xpu_kernels;
   Registration() {
     if (!hostxpu::host_backend_enabled()) return;
-    library = std::make_unique<torch::Library>(torch::Library::FRAGMENT, "vorn_host", std::nullopt, __FILE__,
-                                               __LINE__);
+    library = std::make_unique<torch::Library>(torch::Library::FRAGMENT, "vorn_host", std::nullopt, __FILE__, __LINE__);
     library->def("q8_1_forward(Tensor input, Tensor weight, int qtype) -> Tensor");
     library->def("quantize_row_q8_1(Tensor input) -> Tensor");
     library->def("vec_dot_q8_1(Tensor block, Tensor q8, int qtype, int iqs) -> float");
-    xpu_kernels = std::make_unique<torch::Library>(torch::Library::IMPL, "vorn_host", c10::DispatchKey::XPU,
-                                                   __FILE__, __LINE__);
+    xpu_kernels =
+        std::make_unique<torch::Library>(torch::Library::IMPL, "vorn_host", c10::DispatchKey::XPU, __FILE__, __LINE__);
     xpu_kernels->impl("q8_1_forward", TORCH_FN(q8_1_forward));
     xpu_kernels->impl("quantize_row_q8_1", TORCH_FN(quantize_activations_q8_1));
     xpu_kernels->impl("vec_dot_q8_1", TORCH_FN(vec_dot_q8_1));
