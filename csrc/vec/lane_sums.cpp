@@ -103,29 +103,79 @@ HWY_INLINE void DecodeBlock(const typename F::Block& b, float expert_scale, floa
   }
 }
 
+#undef VORN_VEC_LOOKUP
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+// With 16 fp32 lanes the 16 weights a 4-bit block can hold fit one register, so each weight
+// is a lane lookup by its code.
+#define VORN_VEC_LOOKUP 1
+#else
+#define VORN_VEC_LOOKUP 0
+#endif
+
+// The value of each 4-bit code, from the format's decoder.
+template <class F>
+const float* CodeLevels() {
+  struct Levels {
+    HWY_ALIGN float value[16];
+    Levels() {
+      for (int c = 0; c < 16; ++c) value[c] = float(F::level(c));
+    }
+  };
+  static const Levels levels;
+  return levels.value;
+}
+
 template <class T>
 HWY_INLINE VF Product(DF df, VF w, VF x) {
   if constexpr (sizeof(T) == 2) return RoundToHalf(df, hn::Mul(w, x));
   return hn::Mul(w, x);
 }
 
-// Adds the products of blocks b0 .. b0 + count - 1 of every stream into `lanes` ([stream][S]).
+#if VORN_VEC_LOOKUP
+template <class F, class T>
+HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int count, float* lanes, const float* x) {
+  const DF df;
+  const hn::Rebind<uint8_t, DF> d8;
+  const hn::RebindToSigned<DF> di;
+  const VF levels = hn::Load(df, CodeLevels<F>());
+  for (int s = 0; s < kStreams; ++s) {
+    float* stream_lanes = lanes + s * kSumLanes;
+    VF sums[4];
+    for (int v = 0; v < 4; ++v) sums[v] = hn::Load(df, stream_lanes + 16 * v);
+    for (int i = 0; i < count; ++i) {
+      const auto b = items.matrix[s]->block(items.first_block[s] + b0 + i);
+      HWY_ALIGN uint8_t codes[64];
+      b.codes(codes);
+      const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, b.d)));
+      for (int v = 0; v < 4; ++v) {
+        const auto code = hn::IndicesFromVec(df, hn::PromoteTo(di, hn::Load(d8, codes + 16 * v)));
+        sums[v] = hn::Add(sums[v], Product<T>(df, hn::TableLookupLanes(weights, code), hn::LoadU(df, x + 64 * i + 16 * v)));
+      }
+    }
+    for (int v = 0; v < 4; ++v) hn::Store(sums[v], df, stream_lanes + 16 * v);
+  }
+}
+#endif
+
+// Adds the products of blocks b0 .. b0 + count - 1 of every stream into `lanes` ([stream][64]).
 template <class F, class T>
 HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int count, float* lanes, float* x_buffer,
                               float* weights) {
-  constexpr int S = kLanes<T>;
   const DF df;
   const size_t N = hn::Lanes(df);
   const int elements = 64 * count;
   const float* x = ActivationsF32(items.x + 64 * b0, elements, x_buffer);
+#if VORN_VEC_LOOKUP
+  if constexpr (kIntegerCodes<F>) return AccumulateLookup(items, b0, count, lanes, x);
+#endif
   for (int s = 0; s < kStreams; ++s) {
     for (int i = 0; i < count; ++i) {
       DecodeBlock<F>(items.matrix[s]->block(items.first_block[s] + b0 + i), items.expert_scale[s], weights + 64 * i);
     }
-    float* stream_lanes = lanes + s * S;
-    for (size_t v = 0; v < S; v += N) {
+    float* stream_lanes = lanes + s * kSumLanes;
+    for (size_t v = 0; v < kSumLanes; v += N) {
       VF sum = hn::Load(df, stream_lanes + v);
-      for (int j = v; j < elements; j += S) {
+      for (int j = v; j < elements; j += kSumLanes) {
         sum = hn::Add(sum, Product<T>(df, hn::Load(df, weights + j), hn::LoadU(df, x + j)));
       }
       hn::Store(sum, df, stream_lanes + v);
@@ -135,7 +185,7 @@ HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int coun
 
 template <class F, class T>
 HWY_INLINE void LaneSums(const WorkItems<F, T>& items) {
-  constexpr int kItemLanes = kStreams * kLanes<T>;
+  constexpr int kItemLanes = kStreams * kSumLanes;
   HWY_ALIGN float x_buffer[256];
   HWY_ALIGN float weights[256];
   const int L = items.local_range;
