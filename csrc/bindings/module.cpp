@@ -7,7 +7,11 @@
 #include "bindings/dequant_wrappers.h"
 #include "bindings/interpreter_check.h"
 #include "device/gpu_type.h"
+#include "fp8/dynamic_scaled_fp8_quant.h"
+#include "gemm/fp8_linear.h"
+#include "mlp/mlp_forward.h"
 #include "platform/pytorch/backend.h"
+#include "rwkv/rwkv.h"
 #include "vec/moe_api.h"
 #include "vec/vec_api.h"
 
@@ -23,6 +27,10 @@ void add_function(py::module_& m, const char* name, Fn&& fn, const char* doc) {
 
 void add_functions(py::module_& m) {
   add_function(m, "dequant", &dequant, "Dequantize weight (XPU)");
+  add_function(m, "mlp_forward_xpu", &mlp_forward_xpu, "fused mlp");
+  add_function(m, "rwkv_linear_attention_v4", &rwkv_linear_attention_v4, "rwkv v4 attention");
+  add_function(m, "rwkv_linear_attention_v5", &rwkv_linear_attention_v5, "rwkv v5 attention");
+  add_function(m, "rwkv_time_shift", &rwkv_time_shift, "rwkv time shift");
   add_function(m, "dequantize_rows", &dequantize_rows, "Dequantize rows of weight");
   add_function(m, "get_moe_indexes", &get_moe_indexes, "get moe indexes");
   add_function(m, "get_xpu_device_name", &get_xpu_device_name, "get xpu device name");
@@ -33,6 +41,8 @@ void add_functions(py::module_& m) {
                "moe forward for batch input");
   add_function(m, "moe_forward_vec_batch_fused_gate_up_fp8", &moe_forward_vec_batch_fused_gate_up_fp8,
                "moe forward for batch input");
+  add_function(m, "dynamic_scaled_fp8_quant", &dynamic_scaled_fp8_quant, "dynamic_scaled_fp8_quant");
+  add_function(m, "run_linear_fp8", &run_linear_fp8, "fp8 linear forward");
 }
 
 void prepare(py::module_& m) {
@@ -44,7 +54,7 @@ void prepare(py::module_& m) {
         "vorn_linear runs its XPU kernels on the host and cannot load into a PyTorch build that "
         "has its own XPU backend");
   }
-  py::module_::import("vorn.xpu").attr("install")();
+  py::module_::import("vorn._startup").attr("run")();
   add_functions(m);
 }
 

@@ -5,7 +5,10 @@
 #include <memory>
 
 #include "bindings/dequant_wrappers.h"
+#include "gemm/fp8_linear.h"
+#include "mlp/mlp_forward.h"
 #include "platform/pytorch/backend.h"
+#include "rwkv/rwkv.h"
 
 namespace {
 
@@ -27,7 +30,13 @@ constexpr const char* kSchemas[] = {
 
 void register_xpu_kernels(torch::Library& m) {
   m.impl("dequant", TORCH_FN(dequant));
+  m.impl("mlp_forward_xpu", TORCH_FN(mlp_forward_xpu));
+  m.impl("rwkv_linear_attention_v4", TORCH_FN(rwkv_linear_attention_v4));
+  m.impl("rwkv_linear_attention_v5", TORCH_FN(rwkv_linear_attention_v5));
+  m.impl("rwkv_time_shift", TORCH_FN(rwkv_time_shift));
   m.impl("dequantize_rows", TORCH_FN(dequantize_rows));
+  m.impl("run_linear_fp8", TORCH_FN(run_linear_fp8));
+  // dynamic_scaled_fp8_quant has no kernel: it is reached through the Python module only.
 }
 
 struct Registration {

@@ -26,7 +26,8 @@ GpuEngineManager::GpuEngineManager() {
 
 dnnl::engine& GpuEngineManager::get_engine(const c10::Device& device) {
   TORCH_INTERNAL_ASSERT(device.index() < hostxpu::device_count());
-  return *engines_.at(device.index());
+  TORCH_CHECK(device.index() >= 0, "oneDNN engine lookup needs a device index, got ", device);
+  return *engines_[device.index()];
 }
 
 GpuStreamManager& GpuStreamManager::Instance() {
@@ -54,6 +55,43 @@ dnnl::stream& GpuStreamManager::get_stream() {
     found = map.emplace(stream, std::make_shared<dnnl::stream>(engine, dnnl::stream::flags::in_order)).first;
   }
   return *found->second;
+}
+
+dnnl::engine& current_engine() {
+  return GpuEngineManager::Instance().get_engine(c10::Device(c10::DeviceType::XPU, hostxpu::current_device()));
+}
+
+dnnl::memory::data_type get_onednn_dtype(const at::Tensor& tensor) {
+  using dt = dnnl::memory::data_type;
+  switch (tensor.scalar_type()) {
+    case at::ScalarType::Byte: return dt::u8;
+    case at::ScalarType::Char: return dt::s8;
+    case at::ScalarType::Int: return dt::s32;
+    case at::ScalarType::Half: return dt::f16;
+    case at::ScalarType::Float: return dt::f32;
+    case at::ScalarType::QInt8: return dt::s8;
+    case at::ScalarType::QUInt8: return dt::u8;
+    case at::ScalarType::BFloat16: return dt::bf16;
+    case at::ScalarType::Float8_e5m2: return dt::f8_e5m2;
+    case at::ScalarType::Float8_e4m3fn: return dt::f8_e4m3;
+    default: TORCH_CHECK(false, tensor.scalar_type(), " is not supported in oneDNN!");
+  }
+}
+
+std::vector<int64_t> get_onednn_dims(const at::Tensor& tensor) {
+  return tensor.sizes().vec();
+}
+
+std::vector<int64_t> get_onednn_strides(const at::Tensor& tensor) {
+  return tensor.strides().vec();
+}
+
+dnnl::memory dpcpp_onednn_memory(const dnnl::memory::desc& md, dnnl::engine& engine, void* ptr) {
+  return ptr == nullptr ? dnnl::memory(md, engine) : dnnl::memory(md, engine, ptr);
+}
+
+bool set_onednn_verbose(int level) {
+  return dnnl_set_verbose(level) == dnnl_success;
 }
 
 }  // namespace dnnl_utils

@@ -91,12 +91,13 @@ struct Iq1S {
     Block(const uint8_t* w, const Layout& at, int64_t blk) : b(w + at.block(blk)), d(load_half(b)) {}
     uint16_t qh(int p) const { return load_u16(b + 34 + 2 * p); }
     int grid_index(int p, int l) const { return b[2 + 4 * p + l] | ((qh(p) >> (3 * l)) & 7) << 8; }
-    // Grid value (0..2) of weight j: low nibbles of the entry's bytes 0..3 are weights 0..3,
-    // high nibbles weights 4..7.
-    int grid_value(int j) const {
-      const int t = j & 7;
-      return int(iq1s_grid[grid_index(j >> 5, (j >> 3) & 3)] >> (8 * (t & 3) + 4 * (t >> 2))) & 15;
+    // The grid values (0..2) of run l of group p, byte t for weight t of the run: low nibbles
+    // of the entry's bytes 0..3 are weights 0..3, high nibbles weights 4..7.
+    uint64_t run_values(int p, int l) const {
+      const uint32_t entry = iq1s_grid[grid_index(p, l)];
+      return (entry & 0x0f0f0f0fu) | uint64_t((entry >> 4) & 0x0f0f0f0fu) << 32;
     }
+    int grid_value(int j) const { return int(run_values(j >> 5, (j >> 3) & 3) >> (8 * (j & 7))) & 255; }
     float delta(int p) const { return kIq1sDelta[(qh(p) >> 15) ? 0 : 1]; }
     float value(int j) const { return float(grid_value(j)) + delta(j >> 5); }
     float scale(int p) const { return group_scale(d, (qh(p) >> 12) & 7); }

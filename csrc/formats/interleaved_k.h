@@ -38,7 +38,9 @@ struct Q2K {
           dmin(load_half(w + at.block(blk) + 82)) {}
     int sc(int g) const { return scales[g] & 15; }
     int mn(int g) const { return scales[g] >> 4; }
-    int code(int j) const { return (qs[32 * (j >> 7) + (j & 31)] >> (2 * ((j >> 5) & 3))) & 3; }
+    // Code of weight l of the 32-weight run r (weight 32r + l): bits 2(r mod 4) of qs[32(r / 4) + l].
+    int code(int r, int l) const { return (qs[32 * (r >> 2) + l] >> (2 * (r & 3))) & 3; }
+    int code(int j) const { return code(j >> 5, j & 31); }
     int32_t value(int j) const { return code(j); }
     float scale(int g) const { return d * float(sc(g)); }
     float offset(int g) const { return -(dmin * float(mn(g))); }
@@ -82,10 +84,11 @@ struct Q5K {
     // of bytes 12..15 and the top two bits of bytes 4..11.
     int sc(int p) const { return p < 4 ? b[4 + p] & 63 : (b[8 + p] & 15) | (b[p] >> 6) << 4; }
     int mn(int p) const { return p < 4 ? b[8 + p] & 63 : (b[8 + p] >> 4) | (b[4 + p] >> 6) << 4; }
-    int code(int j) const {
-      const int p = j >> 5, l = j & 31;
+    // Code of weight l of sub-block p (weight 32p + l).
+    int code(int p, int l) const {
       return ((b[48 + 32 * (p >> 1) + l] >> ((p & 1) << 2)) & 15) | ((b[16 + l] >> p) & 1) << 4;
     }
+    int code(int j) const { return code(j >> 5, j & 31); }
     int32_t value(int j) const { return code(j); }
     float scale(int p) const { return d * float(sc(p)); }
     float offset(int p) const { return -(dmin * float(mn(p))); }

@@ -1,0 +1,114 @@
+#pragma once
+// The fused gate/up kernel: for one activation row x, out[n] = act(x . W1[n]) * (x . W2[n]).
+//
+// Work-group g owns rows g*R .. g*R + R - 1 of both matrices; work-item l sweeps the row in
+// chunks of kSubBlk weights (chunk l of each span of kSubBlk*WG weights), multiplies each chunk
+// by the same input elements for all R rows of W1 and then of W2, sums the chunk's products in
+// the chunk's byte order, scales the sum by the block scale and accumulates, all in T. The
+// work-group then reduces its accumulators by a barrier-separated tree and work-item 0 applies
+// the activation in fp32. Rows at or beyond N are neither read nor written.
+
+#include <c10/core/Device.h>
+
+#include <cmath>
+#include <cstdint>
+
+#include "common/submit_kernel.h"
+#include "formats/formats.h"
+
+namespace vorn::kernels {
+
+// Which weights of a 64-weight block a chunk holds, in the order their products are summed.
+template <class F>
+struct MlpChunk;
+
+// Two-nibble formats: byte 8c + t holds element 8c + t (low nibble) and 32 + 8c + t (high).
+template <class F>
+struct HalvesChunk {
+  static constexpr int kSubBlk = 16;
+  static int element(int c, int i) { return (i & 1) ? 32 + 8 * c + i / 2 : 8 * c + i / 2; }
+};
+template <> struct MlpChunk<formats::Q4_0> : HalvesChunk<formats::Q4_0> {};
+template <> struct MlpChunk<formats::Fp4> : HalvesChunk<formats::Fp4> {};
+
+// Formats whose chunk is a run of consecutive elements.
+template <int kSize>
+struct RunChunk {
+  static constexpr int kSubBlk = kSize;
+  static int element(int c, int i) { return kSize * c + i; }
+};
+template <> struct MlpChunk<formats::Q4_0Woq> : RunChunk<16> {};
+template <> struct MlpChunk<formats::Fp6> : RunChunk<16> {};
+template <> struct MlpChunk<formats::Fp8E5m2> : RunChunk<8> {};
+
+// The block scale the fused kernel applies: fp8_e5m2 carries an fp32 per block that only this
+// kernel reads.
+template <class F>
+inline float mlp_block_scale(const typename F::Block& b) {
+  if constexpr (std::is_same_v<F, formats::Fp8E5m2>) {
+    return b.d;
+  } else {
+    return b.scale(0);
+  }
+}
+
+inline float gated_activation(float gate, float up, int act_type) {
+  if (act_type == 0) return (gate * up) / (std::exp(-gate) + 1.0f);
+  return (0.5f * gate) * (std::tanh(0.7978846f * (gate + 0.044715f * std::pow(gate, 3.0f))) + 1.0f) * up;
+}
+
+template <class F, class T, int SG, int WG, int R>
+void mlp_forward_kernel(const char* name, const T* input, const uint8_t* weight1, const uint8_t* weight2,
+                        T* output, int64_t K, int64_t N, int act_type, const c10::Device& device) {
+  using Chunk = MlpChunk<F>;
+  constexpr int kSubBlk = Chunk::kSubBlk;
+  constexpr int64_t kSpan = int64_t(kSubBlk) * WG;
+  const formats::Packed<F> w1(weight1, static_cast<int32_t>(N * K)), w2(weight2, static_cast<int32_t>(N * K));
+  const int64_t blocks_per_row = K / 64;
+  const int64_t groups = (N + R - 1) / R;
+  hostxpu::kernel_desc desc{name, hostxpu::nd_range(groups * WG, WG), SG, sizeof(T) * 2 * R * WG};
+  common_utils::submit_kernel(
+      [&](hostxpu::handler& h) {
+        h.parallel_for(desc, [&](const hostxpu::work_group& g) {
+          T* local = g.local_as<T>();  // [matrix][row][work-item]
+          const int64_t row0 = static_cast<int64_t>(g.linear_id) * R;
+          const int rows = static_cast<int>(std::min<int64_t>(R, N - row0));
+          for (int l = 0; l < WG; ++l) {
+            const int64_t steps = K / kSpan + (l < (K % kSpan) / kSubBlk ? 1 : 0);
+            const int64_t block_in_span = int64_t(l) * kSubBlk / 64;
+            const int c = (l * kSubBlk % 64) / kSubBlk;
+            for (int m = 0; m < 2; ++m) {
+              const formats::Packed<F>& w = m == 0 ? w1 : w2;
+              for (int r = 0; r < R; ++r) {
+                T acc = T(0);
+                if (r < rows) {
+                  for (int64_t s = 0; s < steps; ++s) {
+                    const int64_t block = s * (kSpan / 64) + block_in_span;
+                    const auto b = w.block((row0 + r) * blocks_per_row + block);
+                    const T* x = input + block * 64;
+                    T sum = T(0);
+                    for (int i = 0; i < kSubBlk; ++i) {
+                      const int j = Chunk::element(c, i);
+                      sum = sum + T(b.value(j)) * x[j];
+                    }
+                    acc = acc + sum * T(mlp_block_scale<F>(b));
+                  }
+                }
+                local[(m * R + r) * WG + l] = acc;
+              }
+            }
+          }
+          for (int stride = WG / 2; stride > 0; stride /= 2) {
+            for (int a = 0; a < 2 * R; ++a) {
+              for (int l = 0; l < stride; ++l) local[a * WG + l] = local[a * WG + l] + local[a * WG + l + stride];
+            }
+          }
+          for (int r = 0; r < rows; ++r) {
+            output[row0 + r] = T(gated_activation(float(local[r * WG]), float(local[(R + r) * WG]), act_type));
+          }
+        });
+      },
+      device, name);
+}
+
+}  // namespace vorn::kernels

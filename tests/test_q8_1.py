@@ -1,0 +1,207 @@
+"""The q8_1 activation path: block_q8_1 quantization and the forwards of q2_k, iq2_xxs, iq1_s
+and q5_k (batch 1 through their matrix-vector kernels, other batches through a dense linear)."""
+
+import numpy as np
+import pytest
+import torch
+
+from reference_decoders import ref_parts
+from vorn import xpu
+from vorn.quantize import quantize
+
+FORMATS = {"iq2_xxs": 21, "q2_k": 23, "iq1_s": 24, "q5_k": 28}
+Q8_1_FORMATS = ["q2_k", "iq2_xxs", "iq1_s"]
+DTYPES = [torch.float32, torch.float16, torch.bfloat16, torch.float64]
+EPS32 = float(np.finfo(np.float32).eps)
+# Relative rounding of one result element in its own type.
+OUTPUT_EPS = {torch.float32: EPS32, torch.float64: EPS32, torch.float16: 2.0 ** -11, torch.bfloat16: 2.0 ** -8}
+
+
+def quantize_q8_1_reference(x):
+    """block_q8_1 bytes [blocks, 36] of a float32 array, rows of 32 activations: sum and maximum
+    as trees over halving strides, d = amax * fp32(1/127), q = x / d rounded half away from zero."""
+    x = np.asarray(x, dtype=np.float32).reshape(-1, 32)
+    total, amax = x.copy(), np.abs(x)
+    while total.shape[1] > 1:
+        half = total.shape[1] // 2
+        total = total[:, :half] + total[:, half:]
+        amax = np.maximum(amax[:, :half], amax[:, half:])
+    d = amax * np.float32(0.007874016)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = np.abs(x / d)
+    whole = np.floor(ratio)
+    q = np.sign(x) * (whole + (ratio - whole >= 0.5))
+    q = np.where(amax == 0, 0, q).astype(np.int8)
+    header = np.stack([d[:, 0].astype(np.float16), total[:, 0].astype(np.float16)], axis=1).view(np.uint8)
+    return np.concatenate([header, q.view(np.uint8)], axis=1)
+
+
+def q8_1_fields(packed):
+    """(d, s, q) of block_q8_1 bytes, d and s as float64, q as int64 [blocks, 32]."""
+    blocks = np.asarray(packed, dtype=np.uint8).reshape(-1, 36)
+    header = blocks[:, :4].copy().view(np.float16).astype(np.float64)
+    return header[:, 0], header[:, 1], blocks[:, 4:].view(np.int8).astype(np.int64)
+
+
+def quantize_probe(x):
+    return torch.ops.vorn_host.quantize_row_q8_1(x).cpu().numpy().reshape(-1, 36)
+
+
+def forward(x, packed, name):
+    return torch.ops.vorn_host.q8_1_forward(x, packed, FORMATS[name])
+
+
+def traced(fn):
+    xpu.clear_launch_trace()
+    result = fn()
+    return result, [(t.name, t.global_range, t.local_range, t.sub_group_size) for t in xpu.launch_trace()]
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_quantization_matches_reference_bit_for_bit(dtype):
+    scales = torch.tensor([1e-3, 1.0, 300.0]).repeat_interleave(96)
+    x = (torch.randn(2, 288) * scales).to(dtype)
+    x[0, :32] = 0  # an all-zero block
+    x[1, 32:64] = 7.0  # a constant block
+    x[0, 64:96] = torch.arange(32) - 15.5  # d = 1: every ratio is a half
+    x[0, 64] = 127.0
+    x[1, 64:96] = 2.0 ** -24  # the sum depends on the order of additions
+    x[1, 64], x[1, 80] = 1.0, -1.0
+    expected = quantize_q8_1_reference(x.to(torch.float32).numpy())
+    np.testing.assert_array_equal(quantize_probe(x.to("xpu")), expected)
+
+
+def test_quantization_edge_values():
+    x = torch.zeros(3, 32)
+    x[1, :6] = torch.tensor([127.0, 0.5, -0.5, 2.5, -2.5, 1.49])
+    x[2, :2] = torch.tensor([float("nan"), 1.0])
+    d, s, q = q8_1_fields(quantize_probe(x.to("xpu")))
+    assert d[0] == 0 and s[0] == 0 and not q[0].any()
+    assert d[1] == 1.0 and s[1] == np.float16(127.0 + 1.49)
+    assert q[1, :7].tolist() == [127, 1, -1, 3, -3, 1, 0]
+    # A NaN spreads to its block's scale (so to every product with it) instead of vanishing.
+    assert np.isnan(d[2]) and np.isnan(s[2]) and not q[2].any()
+
+
+def test_quantization_launch_covers_whole_blocks_only():
+    x = torch.randn(1, 288, device="xpu")  # nine blocks: the last work-group is partly idle
+    packed, launches = traced(lambda: quantize_probe(x))
+    assert packed.shape == (9, 36)
+    assert launches == [("quantize_xpu_kernel_q8_1", (512,), (256,), 32)]
+
+
+def reference_batch_1(name, packed, x, n, k):
+    """(reference, magnitude): the float64 product of the decoded weights with the activations
+    the kernel reads (q8_1-dequantized for the q8_1 formats, fp32 for q5_k), and the sum of the
+    magnitudes of its terms, which bounds the fp32 rounding."""
+    value, scale, offset = (p if p is None else p.astype(np.float64) for p in ref_parts(FORMATS[name], packed, n, k))
+    offset = np.zeros_like(value) if offset is None else offset
+    x32 = x.astype(np.float32).reshape(-1)
+    if name == "q5_k":
+        a = x32.astype(np.float64)
+        terms = (value * scale + offset) * a
+        return terms.sum(axis=1), (np.abs(value * scale) + np.abs(offset)) @ np.abs(a)
+    d8, s8, q = q8_1_fields(quantize_q8_1_reference(x32))
+    a = (d8[:, None] * q).reshape(-1)
+    reference = (value * scale + offset) @ a
+    magnitude = (np.abs(value * scale) + np.abs(offset)) @ np.abs(a)
+    if name == "iq1_s":
+        # Each group's offset term takes the exact activation sum s8, not d8 * sum(q).
+        delta = np.where(value[:, ::32] % 1 == 0.875, -1.125, -0.875)
+        correction = scale[:, ::32] * delta * (s8 - d8 * q.sum(axis=1))
+        reference = reference + correction.sum(axis=1)
+        magnitude = magnitude + np.abs(scale[:, ::32] * delta * s8).sum(axis=1)
+    return reference, magnitude
+
+
+@pytest.mark.parametrize("name", sorted(FORMATS))
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_batch_1_matches_reference(name, dtype):
+    n, k = 7, 512
+    packed = quantize(torch.randn(n, k), name)
+    x = torch.randn(1, k).to(dtype)
+    out = forward(x.to("xpu"), packed.to("xpu"), name)
+    assert out.shape == (1, n) and out.dtype == dtype and out.is_xpu
+    reference, magnitude = reference_batch_1(name, packed.numpy(), x.to(torch.float64).numpy(), n, k)
+    error = np.abs(out.cpu().to(torch.float64).numpy()[0] - reference)
+    assert np.all(error <= k / 8 * EPS32 * magnitude + OUTPUT_EPS[dtype] * np.abs(reference))
+
+
+@pytest.mark.parametrize("name", sorted(FORMATS))
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("batch", [0, 3])
+def test_other_batches_use_dense_weights(name, dtype, batch):
+    n, k = 5, 512
+    packed = quantize(torch.randn(n, k), name)
+    x = torch.randn(batch, k).to(dtype)
+    out, launches = traced(lambda: forward(x.to("xpu"), packed.to("xpu"), name))
+    assert launches == [(f"qlinear_xpu_dequantize_kernel_{name}", (n * k // 256 * 32,), (32,), 0)]
+    assert out.shape == (batch, n) and out.dtype == dtype
+    # The weights in the input type's arithmetic, then a dense product.
+    value, scale, offset = ref_parts(FORMATS[name], packed.numpy(), n, k)
+    weight = torch.from_numpy(value).to(dtype) * torch.from_numpy(scale).to(dtype)
+    if offset is not None:
+        weight = weight + torch.from_numpy(offset).to(dtype)
+    x64, w64 = x.to(torch.float64), weight.to(torch.float64)
+    reference = x64 @ w64.T
+    bound = k * EPS32 * (x64.abs() @ w64.abs().T) + OUTPUT_EPS[dtype] * reference.abs()
+    assert torch.all((out.cpu().to(torch.float64) - reference).abs() <= bound)
+
+
+@pytest.mark.parametrize(
+    "name, n, matvec",
+    [
+        ("q2_k", 5, ("qlinear_xpu_kernel_q2_k_q8_1", (5 * 32,), (32,), 0)),
+        ("iq2_xxs", 5, ("qlinear_xpu_kernel_iq2_xxs_q8_1", (5 * 32,), (32,), 32)),
+        ("iq1_s", 5, ("qlinear_xpu_kernel_iq1_s_q8_1", (5 * 32,), (32,), 32)),
+        ("q5_k", 5, ("qlinear_xpu_kernel_q5_k", (3 * 32,), (32,), 8)),
+        ("q5_k", 6, ("qlinear_xpu_kernel_q5_k", (3 * 32,), (32,), 8)),
+    ],
+)
+def test_batch_1_launches(name, n, matvec):
+    k = 768
+    packed = quantize(torch.randn(n, k), name).to("xpu")
+    _, launches = traced(lambda: forward(torch.randn(1, k, device="xpu"), packed, name))
+    quantization = [] if name == "q5_k" else [("quantize_xpu_kernel_q8_1", (768,), (256,), 32)]
+    assert launches == quantization + [matvec]
+
+
+@pytest.mark.parametrize("name", sorted(FORMATS))
+def test_strided_input_reads_its_own_elements(name):
+    n, k = 3, 256
+    packed = quantize(torch.randn(n, k), name).to("xpu")
+    wide = torch.randn(k, 2, device="xpu")
+    torch.testing.assert_close(forward(wide[:, 1:].T, packed, name), forward(wide[:, 1:].T.contiguous(), packed, name),
+                               rtol=0, atol=0)
+
+
+@pytest.mark.parametrize("name", sorted(FORMATS))
+@pytest.mark.parametrize("batch", [1, 2])
+def test_rejects_bad_input(name, batch):
+    packed = quantize(torch.randn(2, 256), name).to("xpu")
+    x = torch.randn(batch, 256, device="xpu")
+    with pytest.raises(RuntimeError, match="^\"qlinear_forward_xpu\" not implemented for 'Int'$"):
+        forward(x.to(torch.int32), packed, name)
+    with pytest.raises(RuntimeError, match=f"xpu_forward_{name}: in_features \\(K\\) 320 must be a positive "
+                                           "multiple of 256, the super-block size"):
+        forward(torch.randn(batch, 320, device="xpu"), torch.zeros(4 * 5 * 88, dtype=torch.uint8, device="xpu"), name)
+    with pytest.raises(RuntimeError, match="input must be a XPU tensor"):
+        forward(x.cpu(), packed, name)
+    with pytest.raises(RuntimeError, match="must be on the same device"):
+        forward(x, packed.to("xpu:1"), name)
+    with pytest.raises(RuntimeError, match="weight must be a one-dimensional uint8 tensor"):
+        forward(x, packed.view(2, -1), name)
+
+
+def test_quantization_rejects_partial_blocks():
+    with pytest.raises(RuntimeError, match="quantize_row_q8_1: K = 48 must be a multiple of 32"):
+        torch.ops.vorn_host.quantize_row_q8_1(torch.randn(2, 48, device="xpu"))
+
+
+def test_weight_bytes_beyond_whole_rows_are_ignored():
+    n, k = 3, 256
+    packed = quantize(torch.randn(n, k), "iq2_xxs")
+    x = torch.randn(1, k, device="xpu")
+    padded = torch.cat([packed, torch.full((65,), 255, dtype=torch.uint8)])
+    torch.testing.assert_close(forward(x, padded.to("xpu"), "iq2_xxs"), forward(x, packed.to("xpu"), "iq2_xxs"),
+                               rtol=0, atol=0)
