@@ -132,24 +132,44 @@ HWY_INLINE VF Product(DF df, VF w, VF x) {
 }
 
 #if VORN_VEC_LOOKUP
+template <class Order>
+constexpr bool NibblesInWeightOrder() {
+  for (int q = 0; q < 64; ++q) {
+    if (Order::weight_at(q) != q) return false;
+  }
+  return true;
+}
+
+// Lane q of a stream accumulates the weight at nibble position q of each block, so the codes
+// are used as loaded; the activations of a run are permuted to match where the nibble order
+// is not the weight order.
 template <class F, class T>
 HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int count, float* lanes, const float* x) {
+  using Order = typename F::Nibbles;
   const DF df;
   const hn::Rebind<uint8_t, DF> d8;
   const hn::RebindToSigned<DF> di;
+  HWY_ALIGN float permuted[256];
+  if constexpr (!NibblesInWeightOrder<Order>()) {
+    for (int p = 0; p < 64 * count; ++p) permuted[p] = x[(p & ~63) + Order::weight_at(p & 63)];
+    x = permuted;
+  }
   const VF levels = hn::Load(df, CodeLevels<F>());
+  const auto low = hn::Set(di, 15);
   for (int s = 0; s < kStreams; ++s) {
     float* stream_lanes = lanes + s * kSumLanes;
     VF sums[4];
     for (int v = 0; v < 4; ++v) sums[v] = hn::Load(df, stream_lanes + 16 * v);
     for (int i = 0; i < count; ++i) {
       const auto b = items.matrix[s]->block(items.first_block[s] + b0 + i);
-      HWY_ALIGN uint8_t codes[64];
-      b.codes(codes);
       const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, b.d)));
-      for (int v = 0; v < 4; ++v) {
-        const auto code = hn::IndicesFromVec(df, hn::PromoteTo(di, hn::Load(d8, codes + 16 * v)));
-        sums[v] = hn::Add(sums[v], Product<T>(df, hn::TableLookupLanes(weights, code), hn::LoadU(df, x + 64 * i + 16 * v)));
+      const float* xb = x + 64 * i;
+      for (int h = 0; h < 2; ++h) {
+        const auto bytes = hn::PromoteTo(di, hn::LoadU(d8, b.qs + 16 * h));
+        const VF w_low = hn::TableLookupLanes(weights, hn::IndicesFromVec(df, hn::And(bytes, low)));
+        const VF w_high = hn::TableLookupLanes(weights, hn::IndicesFromVec(df, hn::ShiftRight<4>(bytes)));
+        sums[h] = hn::Add(sums[h], Product<T>(df, w_low, hn::LoadU(df, xb + 16 * h)));
+        sums[2 + h] = hn::Add(sums[2 + h], Product<T>(df, w_high, hn::LoadU(df, xb + 32 + 16 * h)));
       }
     }
     for (int v = 0; v < 4; ++v) hn::Store(sums[v], df, stream_lanes + 16 * v);
