@@ -55,9 +55,11 @@ double vec_dot_q8_1(const at::Tensor& block, const at::Tensor& q8, int64_t qtype
               fmt::qtype_name(code), " super-block (", fmt::GGML_TYPE_SIZE[code], " bytes), got ", block.numel());
   const int slices = code == fmt::qtype::q2_k ? 16 : 8;
   TORCH_CHECK(iqs >= 0 && iqs < slices, "iqs must lie in 0..", slices - 1, ", got ", iqs);
-  const auto* y = reinterpret_cast<const kn::block_q8_1*>(q8.const_data_ptr<uint8_t>());
+  // A host function: it reads host copies of the two buffers.
+  const at::Tensor q8_host = q8.cpu(), block_host = block.cpu();
+  const auto* y = reinterpret_cast<const kn::block_q8_1*>(q8_host.const_data_ptr<uint8_t>());
   const int slice = static_cast<int>(iqs);
-  const uint8_t* w = block.const_data_ptr<uint8_t>();
+  const uint8_t* w = block_host.const_data_ptr<uint8_t>();
   switch (code) {
     case fmt::qtype::q2_k: return kn::vec_dot_q2_k_q8_1(w, y, slice);
     case fmt::qtype::iq2_xxs: return kn::vec_dot_iq2_xxs_q8_1(w, y, slice);
