@@ -9,6 +9,7 @@
 #include "device/gpu_type.h"
 #include "fp8/dynamic_scaled_fp8_quant.h"
 #include "gemm/fp8_linear.h"
+#include "linear/linear_dispatch.h"
 #include "mlp/mlp_forward.h"
 #include "platform/pytorch/backend.h"
 #include "rwkv/rwkv.h"
@@ -26,6 +27,7 @@ void add_function(py::module_& m, const char* name, Fn&& fn, const char* doc) {
 }
 
 void add_functions(py::module_& m) {
+  add_function(m, "forward_new", &linear_forward_api, "Linear forward");
   add_function(m, "dequant", &dequant, "Dequantize weight (XPU)");
   add_function(m, "mlp_forward_xpu", &mlp_forward_xpu, "fused mlp");
   add_function(m, "rwkv_linear_attention_v4", &rwkv_linear_attention_v4, "rwkv v4 attention");

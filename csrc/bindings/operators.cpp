@@ -6,6 +6,7 @@
 
 #include "bindings/dequant_wrappers.h"
 #include "gemm/fp8_linear.h"
+#include "linear/linear_dispatch.h"
 #include "mlp/mlp_forward.h"
 #include "platform/pytorch/backend.h"
 #include "rwkv/rwkv.h"
@@ -29,6 +30,7 @@ constexpr const char* kSchemas[] = {
 };
 
 void register_xpu_kernels(torch::Library& m) {
+  m.impl("forward_new", TORCH_FN(linear_forward_api));
   m.impl("dequant", TORCH_FN(dequant));
   m.impl("mlp_forward_xpu", TORCH_FN(mlp_forward_xpu));
   m.impl("rwkv_linear_attention_v4", TORCH_FN(rwkv_linear_attention_v4));

@@ -1,0 +1,72 @@
+#pragma once
+// Arithmetic of an element type T for kernels that emulate work-items in arrays of lanes.
+//
+// Lane values live in a compute type C (double for fp64, float otherwise) and hold values
+// of T exactly: every product, sum and conversion is evaluated in C and rounded back to T,
+// which is what T's own operators do (c10::Half and c10::BFloat16 evaluate each operation in
+// fp32 and round the result). fp32 has at least 2p + 2 bits for fp16's and bf16's p, so the
+// one fp32 rounding before the rounding to T never changes a sum or a product.
+// The rounding functions are branch-free so that loops over lanes vectorise.
+
+#include <c10/util/BFloat16.h>
+#include <c10/util/Half.h>
+
+#include <cstdint>
+
+#include "common/half_bits.h"
+
+namespace vorn::kernels {
+
+// x rounded to the nearest binary16 value, ties to even; overflow gives infinity, NaN stays NaN.
+// Signed 32-bit arithmetic on the magnitude's bits, which SSE2 compares directly.
+inline float round_to_half(float x) {
+  const int32_t u = static_cast<int32_t>(float_bits(x));
+  const int32_t sign = u & INT32_MIN, magnitude = u & INT32_MAX;
+  // Normal binary16 range: keep 10 mantissa bits.
+  const int32_t normal = (magnitude + 0xfff + ((magnitude >> 13) & 1)) & ~0x1fff;
+  // Below 2^-14 the binary16 spacing is 2^-24, the fp32 spacing of numbers in [0.5, 1).
+  const int32_t subnormal =
+      static_cast<int32_t>(float_bits((bits_float(static_cast<uint32_t>(magnitude)) + 0.5f) - 0.5f));
+  int32_t r = magnitude < 0x38800000 ? subnormal : normal;
+  r = magnitude >= 0x477ff000 ? 0x7f800000 : r;               // 65520 and above
+  r = magnitude > 0x7f800000 ? (magnitude | 0x00400000) : r;  // NaN
+  return bits_float(static_cast<uint32_t>(r | sign));
+}
+
+// x rounded to the nearest bfloat16 value, ties to even; NaN stays NaN.
+inline float round_to_bf16(float x) {
+  const int32_t u = static_cast<int32_t>(float_bits(x));
+  const int32_t rounded = static_cast<int32_t>((static_cast<uint32_t>(u) + 0x7fffu + ((u >> 16) & 1)) & 0xffff0000u);
+  const int32_t quiet = (u | 0x00400000) & static_cast<int32_t>(0xffff0000u);
+  return bits_float(static_cast<uint32_t>((u & INT32_MAX) > 0x7f800000 ? quiet : rounded));
+}
+
+template <class T>
+struct Arith;
+
+template <class T, class Compute, Compute (*Round)(Compute)>
+struct RoundedArith {
+  using C = Compute;
+  static C rnd(C v) { return Round(v); }
+  static C add(C a, C b) { return Round(a + b); }
+  static C sub(C a, C b) { return Round(a - b); }
+  static C mul(C a, C b) { return Round(a * b); }
+  // A value converted to T (codes, codebook entries, scales).
+  static C from(float v) { return Round(C(v)); }
+  static C load(T v) { return C(v); }
+  static T store(C v) { return T(v); }
+};
+
+inline double keep_double(double v) { return v; }
+inline float keep_float(float v) { return v; }
+
+template <>
+struct Arith<double> : RoundedArith<double, double, keep_double> {};
+template <>
+struct Arith<float> : RoundedArith<float, float, keep_float> {};
+template <>
+struct Arith<c10::Half> : RoundedArith<c10::Half, float, round_to_half> {};
+template <>
+struct Arith<c10::BFloat16> : RoundedArith<c10::BFloat16, float, round_to_bf16> {};
+
+}  // namespace vorn::kernels
