@@ -5,6 +5,7 @@ import pytest
 import torch
 
 import vorn_linear
+from q8_1_reference import q8_1_fields, quantize_q8_1_reference
 from reference_decoders import ref_parts
 from vorn import xpu
 from vorn.quantize import qtypes, quantize
@@ -119,3 +120,37 @@ def test_rejects_short_weights():
     w = quantize(torch.randn(4, 128), "q4_0").to("xpu")
     with pytest.raises(RuntimeError, match="weight2 holds 272 bytes"):
         vorn_linear.mlp_forward_xpu(torch.zeros(1, 128, device="xpu"), torch.cat([w, w]), w, 1, 128, 8, 0, 2)
+
+
+IQ2_CLASSES = ["selum", "legacy"]
+
+
+def iq2_reference(x, packed1, packed2, n, k, act_type):
+    """The gate and up products with the q8_1-dequantized activations the kernel reads."""
+    d8, _, q = q8_1_fields(quantize_q8_1_reference(x.float().numpy()))
+    activations = torch.from_numpy((d8[:, None] * q).reshape(x.shape[0], k))
+    return reference(activations, reference_weight("iq2_xxs", packed1, n, k),
+                     reference_weight("iq2_xxs", packed2, n, k), act_type)
+
+
+@pytest.mark.parametrize("device_class", IQ2_CLASSES)
+@pytest.mark.parametrize("dtype", list(TOLERANCE))
+@pytest.mark.parametrize("n", [6, 7])
+def test_iq2_xxs_matches_reference(restore_architectures, device_class, dtype, n):
+    xpu.set_architecture(0, CLASSES[device_class])
+    k, batch = 512, 2
+    w1, w2 = packed_weight("iq2_xxs", n, k, 1), packed_weight("iq2_xxs", n, k, 2)
+    x = torch.randn(batch, k, generator=torch.Generator().manual_seed(3)).to(dtype)
+    xpu.clear_launch_trace()
+    out = vorn_linear.mlp_forward_xpu(x.to("xpu"), w1.to("xpu"), w2.to("xpu"), batch, k, n, 0, QTYPES["iq2_xxs"])
+    expected = iq2_reference(x, w1, w2, n, k, 0)
+    scale = expected.abs().max().item()
+    torch.testing.assert_close(out.cpu().double(), expected, rtol=0, atol=max(TOLERANCE[dtype], 1e-4) * scale)
+    launch = [launch for launch in xpu.launch_trace() if launch.name == "mlp_forward_iq2_xxs_kernel"][0]
+    assert (launch.global_range, launch.local_range, launch.sub_group_size) == (((n + 1) // 2 * 32, 2), (32, 2), 32)
+
+
+def test_iq2_xxs_is_not_in_the_default_table():
+    w = torch.zeros(4 * 256 // 256 * 66, dtype=torch.uint8, device="xpu")
+    with pytest.raises(RuntimeError, match=r"no fused kernel for qtype 21 \(iq2_xxs\) on a device of class tavok"):
+        vorn_linear.mlp_forward_xpu(torch.zeros(1, 256, device="xpu"), w, w, 1, 256, 4, 0, QTYPES["iq2_xxs"])

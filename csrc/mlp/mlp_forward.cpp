@@ -10,6 +10,8 @@
 #include "device/gpu_type.h"
 #include "formats/qtype.h"
 #include "linear/weight_checks.h"
+#include "linear/quantize_row_q8_1.h"
+#include "mlp/mlp_iq2_xxs_kernel.h"
 #include "mlp/mlp_kernel.h"
 
 namespace {
@@ -75,6 +77,28 @@ VORN_MLP_FORWARD(fp8_e5m2, Fp8E5m2)
 VORN_MLP_FORWARD(fp6, Fp6)
 #undef VORN_MLP_FORWARD
 
+// iq2_xxs: the activation rows are quantized to q8_1 first; K must be whole 256-weight
+// super-blocks (the kernel addresses rows in them).
+at::Tensor mlp_forward_iq2_xxs_xpu(const at::Tensor& input, const at::Tensor& weight1, const at::Tensor& weight2,
+                                   int64_t batch_size, int64_t state_size, int64_t output_size, int act_type) {
+  TORCH_CHECK(state_size % 256 == 0, "mlp_forward_iq2_xxs_xpu: state_size ", state_size,
+              " must be a multiple of 256, the iq2_xxs super-block");
+  check_mlp_arguments(input, weight1, weight2, batch_size, state_size, output_size, fmt::qtype::iq2_xxs);
+  at::Tensor output = at::empty({batch_size, output_size}, input.options().device(weight1.device()));
+  common_utils::dispatch_floating_types("mlp_forward_iq2_xxs_xpu", input.scalar_type(), [&](auto type) {
+    using scalar_t = typename decltype(type)::type;
+    const at::Tensor q8 = quantize_row_q8_1(input, batch_size, state_size);
+    const int64_t row_bytes = state_size / 32 * static_cast<int64_t>(sizeof(vorn::kernels::block_q8_1));
+    for (int64_t row = 0; row < batch_size; ++row) {
+      vorn::kernels::mlp_forward_iq2_xxs_kernel<scalar_t>(
+          q8.const_data_ptr<uint8_t>() + row * row_bytes, weight1.const_data_ptr<uint8_t>(),
+          weight2.const_data_ptr<uint8_t>(), output.mutable_data_ptr<scalar_t>() + row * output_size, state_size,
+          output_size, act_type, weight1.device());
+    }
+  });
+  return output;
+}
+
 using MlpTable = std::array<MlpFn, fmt::kQTypeCount>;
 
 MlpTable make_table(std::initializer_list<std::pair<int, MlpFn>> slots) {
@@ -96,6 +120,7 @@ const MlpTable mlp_forward_fns_32 = make_table({
     {qt::q4_0, &mlp_forward_q4_0_xpu_t<32, 64, 2>},
     {qt::fp4, &mlp_forward_fp4_xpu_t<32, 64>},
     {qt::fp8_e5m2, &mlp_forward_fp8_e5m2_xpu_t<32, 64>},
+    {qt::iq2_xxs, &mlp_forward_iq2_xxs_xpu},
     {qt::fp6, &mlp_forward_fp6_xpu_t<32, 64, 2>},
     {qt::q4_0_woq, &mlp_forward_q4_0_woq_xpu_t<32, 64, 2>},
 });
@@ -103,6 +128,7 @@ const MlpTable mlp_forward_fns_dimla = make_table({
     {qt::q4_0, &mlp_forward_q4_0_xpu_t<16, 32, 8>},
     {qt::fp4, &mlp_forward_fp4_xpu_t<16, 32>},
     {qt::fp8_e5m2, &mlp_forward_fp8_e5m2_xpu_t<16, 32>},
+    {qt::iq2_xxs, &mlp_forward_iq2_xxs_xpu},
     {qt::fp6, &mlp_forward_fp6_xpu_t<16, 32, 8>},
     {qt::q4_0_woq, &mlp_forward_q4_0_woq_xpu_t<16, 32, 8>},
 });
