@@ -97,10 +97,6 @@ struct Scaled4 {
     void values(int8_t* out) const {
       Order::unpack(qs, out, [](int code) { return int8_t(Decode::value(code)); });
     }
-    // code(j) of all 64 weights, likewise.
-    void codes(uint8_t* out) const {
-      Order::unpack(qs, out, [](int code) { return uint8_t(code); });
-    }
   };
 
   // The unscaled value of a code: value(j) == level(code(j)).
