@@ -51,8 +51,10 @@ struct RoundedArith {
   static C add(C a, C b) { return Round(a + b); }
   static C sub(C a, C b) { return Round(a - b); }
   static C mul(C a, C b) { return Round(a * b); }
-  // A value converted to T (codes, codebook entries, scales).
+  // A value converted to T (codebook entries, scales).
   static C from(float v) { return Round(C(v)); }
+  // An integer code of at most 8 bits with its offset: exact in every T, nothing to round.
+  static C from(int32_t code) { return C(code); }
   static C load(T v) { return C(v); }
   static T store(C v) { return T(v); }
 };

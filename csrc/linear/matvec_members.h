@@ -8,7 +8,15 @@
 //           h*kUnit/2 + (kLaneWeights/2)*u + t for t = 0, 1, ... and h = 0, 1 (h innermost);
 //   run:    lane u takes the consecutive weights kLaneWeights*u + 0, 1, ...
 // Every lane's weights share one scale group, so its sum s (products of value and activation,
-// added in that order from 0) is scaled once by the member's combine().
+// added in that order from 0) is scaled once by the member's combine(). Where a lane's order
+// within its 16 weights is not fixed by the layout (the run members of nf3, fp6, fp6_k, q6_k,
+// q4_0_woq), it is weight order.
+//
+// Rows are runs of the flat packed stream, so a unit must not straddle two rows: K must be a
+// multiple of kUnit (64 for the members whose lanes alternate between block halves, 32 for
+// q4_k, 16 or 8 for the run members). K = 1040 therefore works for q4_0_woq, nf3, fp6, fp6_k
+// and q6_k, and is refused with a clear message for q4_0, whose lanes would otherwise take
+// weights of the next row and activations past the end of x.
 
 #include <cstdint>
 
@@ -39,7 +47,7 @@ struct MemberShape {
   template <class A, class T>
   static typename A::C lane_value(const typename F::Block& b, int j) {
     if constexpr (Value == LaneValue::value) {
-      return A::from(static_cast<float>(b.value(j)));
+      return A::from(b.value(j));  // int32_t for the integer formats, float for the others
     } else {
       return A::load(weight_as<T, F>(b, j));
     }
@@ -71,7 +79,7 @@ struct UnscaledMember : MemberShape<Format, LaneWeights, Unit, Order, Value> {
   };
 };
 
-// q4_1: acc += s * d + sx * m, sx the sum of the lane's activations (in the order of s).
+// q4_1: acc += s * d + sx * m, sx the sum of the lane's activations, added in the order of s.
 struct Q4_1Member : MemberShape<formats::Q4_1, 16, 64, LaneOrder::halves> {
   static constexpr bool kNeedsActivationSums = true;
   template <class A>
@@ -130,7 +138,10 @@ using Q4K = Q4KMember;
 using Q6K = Q6KMember;
 // fp6_k's group scale is d * sc rounded to binary16 (the format's scale()).
 using Fp6K = ScaledMember<formats::Fp6K, 16, 16, LaneOrder::run>;
-// q5: 32 lanes share a block, two weights each (positions u and u + 32).
+// q5: 32 lanes share a block, two weights each (positions u and u + 32); a work-group of W
+// lanes takes W/32 blocks per step (two for W = 64, one for W = 32, so that a 32-wide group
+// covers every block of the row). When a row has an odd number of blocks (K/64 odd) its last
+// step holds one block, taken by lanes 0..31 alone: no lane reads past its row.
 using Q5_0 = ScaledMember<formats::Q5_0, 2, 64, LaneOrder::halves>;
 // q5_1 multiplies each activation by the decoded weight q * d + m.
 using Q5_1 = UnscaledMember<formats::Q5_1, 2, 64, LaneOrder::halves, LaneValue::decoded>;
