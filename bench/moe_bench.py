@@ -37,8 +37,11 @@ def main() -> None:
     parser.add_argument("--intermediate", type=int, default=14336)
     parser.add_argument("--top-k", type=int, default=2)
     parser.add_argument("--tokens", default="1,16")
+    parser.add_argument("--threads", type=int, help="intra-op threads (default: PyTorch's)")
     parser.add_argument("--json", help="also write the table as JSON")
     args = parser.parse_args()
+    if args.threads:
+        torch.set_num_threads(args.threads)
 
     H, I, E, top_k = args.hidden, args.intermediate, args.experts, args.top_k
     g = torch.Generator().manual_seed(0)

@@ -1,6 +1,7 @@
 """The k- and i-format forwards of the q8_1 path (q2_k, iq2_xxs, iq1_s, q5_k): time per call and
-weight bytes read per second, as a fraction of the measured read bandwidth; batches other than
-1 also against PyTorch's dense product on an already-dense weight.
+weight bytes read per second, as a fraction of the measured read bandwidth, and against PyTorch's
+dense product on an already-dense weight. The CPU time per weight (all threads) is also given:
+on a shared machine it varies far less than the wall time.
 
     python bench/q8_1_bench.py [--formats q2_k,iq1_s] [--n 4096,14336] [--batch 1,4,32] [--json out.json]
 """
@@ -8,6 +9,7 @@ weight bytes read per second, as a fraction of the measured read bandwidth; batc
 from __future__ import annotations
 
 import argparse
+import time
 
 import torch
 
@@ -17,6 +19,17 @@ from vorn.quantize import qtypes, quantize
 
 FORMATS = ["q2_k", "iq2_xxs", "iq1_s", "q5_k"]
 DTYPES = {"fp32": torch.float32, "fp16": torch.float16, "bf16": torch.bfloat16}
+
+
+def best_cpu_time(fn, repeat: int = 5) -> float:
+    """The least process CPU time of `repeat` runs, in seconds."""
+    fn()
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.process_time()
+        fn()
+        best = min(best, time.process_time() - start)
+    return best
 
 
 def main() -> None:
@@ -40,15 +53,18 @@ def main() -> None:
                 dense = weight.to(dtype).to("xpu")
                 for batch in (int(v) for v in args.batch.split(",")):
                     x = torch.randn(batch, args.k, dtype=dtype, device="xpu")
-                    seconds = best_time(lambda: torch.ops.vorn_host.q8_1_forward(x, packed, qtypes()[name]),
-                                        repeat=5, warmup=1)
+                    def forward():
+                        return torch.ops.vorn_host.q8_1_forward(x, packed, qtypes()[name])
+
+                    seconds = best_time(forward, repeat=5, warmup=1)
+                    cpu_seconds = best_cpu_time(forward)
                     baseline = best_time(lambda: torch.nn.functional.linear(x, dense), repeat=5, warmup=1)
                     rate = packed.nbytes / seconds / 1e9
                     rows.append([name, n, args.k, batch, dtype_name, seconds * 1e3, rate, rate / bandwidth,
-                                 seconds / baseline])
+                                 seconds / baseline, cpu_seconds / (n * args.k) * 1e9])
     print(f"machine: {machine()}; measured read bandwidth {bandwidth:.1f} GB/s")
     print_table("q8_1-path forwards", ["format", "N", "K", "batch", "dtype", "ms", "weight GB/s", "of bandwidth",
-                                       "x dense"], rows, args.json)
+                                       "x dense", "CPU ns/weight"], rows, args.json)
 
 
 if __name__ == "__main__":

@@ -22,8 +22,11 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--k", type=int, default=4096)
     parser.add_argument("--n", default="4096,14336", help="comma-separated output sizes")
+    parser.add_argument("--threads", type=int, help="intra-op threads (default: PyTorch's)")
     parser.add_argument("--json", help="also write the table as JSON")
     args = parser.parse_args()
+    if args.threads:
+        torch.set_num_threads(args.threads)
 
     bandwidth = read_bandwidth()
     k = args.k

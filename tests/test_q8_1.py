@@ -65,28 +65,27 @@ def test_quantization_launch_covers_whole_blocks_only():
     assert launches == [("quantize_xpu_kernel_q8_1", (512,), (256,), 32)]
 
 
-def reference_batch_1(name, packed, x, n, k):
-    """(reference, magnitude): the float64 product of the decoded weights with the activations
-    the kernel reads (q8_1-dequantized for the q8_1 formats, fp32 for q5_k), and the sum of the
-    magnitudes of its terms, which bounds the fp32 rounding."""
+def reference_terms(name, packed, x, n, k):
+    """(terms, magnitudes), float64 [n, k]: weight times the activation the kernel reads
+    (q8_1-dequantized for the q8_1 formats, fp32 for q5_k), whose row sums are the exact batch-1
+    result, and the magnitudes of what the kernel adds, which bound its fp32 rounding."""
     value, scale, offset = (p if p is None else p.astype(np.float64) for p in ref_parts(FORMATS[name], packed, n, k))
     offset = np.zeros_like(value) if offset is None else offset
     x32 = x.astype(np.float32).reshape(-1)
     if name == "q5_k":
         a = x32.astype(np.float64)
-        terms = (value * scale + offset) * a
-        return terms.sum(axis=1), (np.abs(value * scale) + np.abs(offset)) @ np.abs(a)
-    d8, s8, q = q8_1_fields(quantize_q8_1_reference(x32))
-    a = (d8[:, None] * q).reshape(-1)
-    reference = (value * scale + offset) @ a
-    magnitude = (np.abs(value * scale) + np.abs(offset)) @ np.abs(a)
+    else:
+        d8, s8, q = q8_1_fields(quantize_q8_1_reference(x32))
+        a = (d8[:, None] * q).reshape(-1)
+    terms = (value * scale + offset) * a
+    magnitudes = (np.abs(value * scale) + np.abs(offset)) * np.abs(a)
     if name == "iq1_s":
-        # Each group's offset term takes the exact activation sum s8, not d8 * sum(q).
+        # Each group's offset term takes the exact activation sum s8, not d8 * sum(q): the
+        # difference goes with the group's first weight.
         delta = np.where(value[:, ::32] % 1 == 0.875, -1.125, -0.875)
-        correction = scale[:, ::32] * delta * (s8 - d8 * q.sum(axis=1))
-        reference = reference + correction.sum(axis=1)
-        magnitude = magnitude + np.abs(scale[:, ::32] * delta * s8).sum(axis=1)
-    return reference, magnitude
+        terms[:, ::32] += scale[:, ::32] * delta * (s8 - d8 * q.sum(axis=1))
+        magnitudes[:, ::32] += np.abs(scale[:, ::32] * delta * s8)
+    return terms, magnitudes
 
 
 @pytest.mark.parametrize("name", sorted(FORMATS))
@@ -97,9 +96,38 @@ def test_batch_1_matches_reference(name, dtype):
     x = torch.randn(1, k).to(dtype)
     out = forward(x.to("xpu"), packed.to("xpu"), name)
     assert out.shape == (1, n) and out.dtype == dtype and out.is_xpu
-    reference, magnitude = reference_batch_1(name, packed.numpy(), x.to(torch.float64).numpy(), n, k)
+    terms, magnitudes = reference_terms(name, packed.numpy(), x.to(torch.float64).numpy(), n, k)
+    reference = terms.sum(axis=1)
     error = np.abs(out.cpu().to(torch.float64).numpy()[0] - reference)
-    assert np.all(error <= k / 8 * EPS32 * magnitude + OUTPUT_EPS[dtype] * np.abs(reference))
+    assert np.all(error <= k / 8 * EPS32 * magnitudes.sum(axis=1) + OUTPUT_EPS[dtype] * np.abs(reference))
+
+
+def slice_weights(name, iqs):
+    """The weights of a super-block that slice iqs of the format's vec_dot covers."""
+    if name != "q2_k":
+        return np.arange(32 * iqs, 32 * iqs + 32)
+    h, g = divmod(iqs, 8)  # qs bytes 4*iqs .. 4*iqs + 3 at all four shifts
+    return np.array([128 * h + 32 * s + 4 * g + j for s in range(4) for j in range(4)])
+
+
+@pytest.mark.parametrize("name", Q8_1_FORMATS)
+def test_vec_dot_slices_and_their_sum(name):
+    packed = quantize(torch.randn(1, 256), name).to("xpu")
+    x = torch.randn(1, 256, device="xpu")
+    q8 = torch.ops.vorn_host.quantize_row_q8_1(x)
+    slices = 16 if name == "q2_k" else 8
+    values = np.array([torch.ops.vorn_host.vec_dot_q8_1(packed, q8, FORMATS[name], i) for i in range(slices)],
+                      dtype=np.float32)
+    terms, magnitudes = reference_terms(name, packed.cpu().numpy(), x.cpu().numpy(), 1, 256)
+    for iqs in range(slices):
+        covered = slice_weights(name, iqs)
+        assert abs(values[iqs] - terms[0, covered].sum()) <= 16 * EPS32 * magnitudes[0, covered].sum()
+    # A one-super-block row is the tree sum of exactly these slice values.
+    local = np.zeros(32, dtype=np.float32)
+    local[:slices] = values
+    for stride in (16, 8, 4, 2, 1):
+        local[:stride] += local[stride:2 * stride]
+    assert forward(x, packed, name).item() == local[0]
 
 
 @pytest.mark.parametrize("name", sorted(FORMATS))

@@ -24,11 +24,13 @@ at::Tensor quantize(const at::Tensor& weight, int64_t qtype) {
   TORCH_CHECK(weight.dim() == 2 && weight.is_floating_point(), "quantize takes a floating-point [N, K] matrix");
   TORCH_CHECK(fmt::qtype_has_format(static_cast<int>(qtype)), fmt::unsupported_qtype_message(static_cast<int>(qtype)));
   const int64_t n = weight.size(0), k = weight.size(1);
-  at::Tensor values = weight.to(at::kFloat).contiguous();
-  at::Tensor packed = at::empty({fmt::packed_bytes(static_cast<int>(qtype), n, k)}, weight.options().dtype(at::kByte));
+  // The quantizer is host code: it packs a host copy of the matrix.
+  at::Tensor values = at::empty({n, k}, at::kFloat);
+  values.copy_(weight);
+  at::Tensor packed = at::empty({fmt::packed_bytes(static_cast<int>(qtype), n, k)}, at::kByte);
   fmt::quantize(static_cast<int>(qtype), values.const_data_ptr<float>(), n, k, packed.mutable_data_ptr<uint8_t>(),
                 [](int64_t rows, const fmt::RowRange& body) { at::parallel_for(0, rows, 1, body); });
-  return packed;
+  return packed.to(weight.device());
 }
 
 std::tuple<std::string, int64_t, int64_t> qtype_info(int64_t qtype) {

@@ -141,6 +141,7 @@ at::Tensor onednn_matmul_f32(const at::Tensor& a, const at::Tensor& b) {
   dnnl::memory::desc b_md({b.size(0), b.size(1)}, dt::f32, tag::ab);
   dnnl::memory::desc c_md({a.size(0), b.size(1)}, dt::f32, tag::ab);
   dnnl::matmul matmul(dnnl::matmul::primitive_desc(engine, a_md, b_md, c_md));
+  hostxpu::device_access scope;
   matmul.execute(dnnl_utils::GpuStreamManager::Instance().get_stream(),
                  {{DNNL_ARG_SRC, dnnl::memory(a_md, engine, ac.data_ptr())},
                   {DNNL_ARG_WEIGHTS, dnnl::memory(b_md, engine, bc.data_ptr())},

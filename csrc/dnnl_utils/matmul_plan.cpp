@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/memory.h"
+
 namespace dnnl_utils {
 
 namespace {
@@ -37,6 +39,7 @@ matmul_plan plan_matmul(const dnnl::engine& engine, const dnnl::memory::desc& sr
 
 void execute_plan(const matmul_plan& plan, dnnl::engine& engine, dnnl::stream& stream,
                   std::unordered_map<int, dnnl::memory> args) {
+  hostxpu::device_access scope;
   if (plan.expand) {
     dnnl::memory expanded(plan.matmul.weights_desc(), engine);
     std::unordered_map<int, dnnl::memory> reorder_args{{DNNL_ARG_FROM, args.at(DNNL_ARG_WEIGHTS)},

@@ -3,6 +3,7 @@
 #include <c10/util/Exception.h>
 
 #include "dnnl_utils/Runtime.h"
+#include "platform/memory.h"
 
 namespace dnnl_utils {
 
@@ -108,6 +109,7 @@ void primitive_ext::expand_weights(dnnl::stream& stream, const dnnl::memory& sto
 void primitive_ext::execute(dnnl::stream& stream, std::initializer_list<std::pair<int, void*>> args,
                             std::initializer_list<std::pair<int, dnnl::memory>> call_memories) {
   TORCH_CHECK(args.size() <= kSlots, "primitive_ext takes at most ", kSlots, " arguments");
+  hostxpu::device_access scope;
   records_.clear();
   const dnnl::memory* stored_weights = nullptr;
   char* scratchpad = nullptr;

@@ -7,12 +7,12 @@
 
 namespace vorn::formats {
 
-inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+[[gnu::always_inline]] inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 inline uint32_t load_u32(const uint8_t* p) {
   return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 inline uint64_t load_u64(const uint8_t* p) { return load_u32(p) | (uint64_t(load_u32(p + 4)) << 32); }
-inline float load_half(const uint8_t* p) { return half_to_float(load_u16(p)); }
+[[gnu::always_inline]] inline float load_half(const uint8_t* p) { return half_to_float(load_u16(p)); }
 inline float load_f32(const uint8_t* p) { return bits_float(load_u32(p)); }
 
 inline void store_u16(uint8_t* p, uint16_t v) {

@@ -21,8 +21,12 @@ struct Planar4Layout {
 };
 
 // Nibble orders within a block's 32 code bytes.
+// Each order also names the weight at nibble position q of a block's codes (q < 32: the low
+// nibble of byte q; q >= 32: the high nibble of byte q - 32).
+
 // Halves: byte j holds weight j in its low nibble and weight j + 32 in its high nibble.
 struct HalvesLowFirst {
+  static constexpr int weight_at(int q) { return q; }
   static int get(const uint8_t* qs, int j) { return (qs[j & 31] >> ((j >> 5) << 2)) & 15; }
   static void put(uint8_t* qs, const uint8_t* q) {
     for (int j = 0; j < 32; ++j) qs[j] = uint8_t(q[j] | (q[j + 32] << 4));
@@ -47,6 +51,7 @@ struct HalvesHighFirst {
 
 // q4_0_woq: byte j holds weight 2j in its low nibble and weight 2j + 1 in its high nibble.
 struct Pairs {
+  static constexpr int weight_at(int q) { return 2 * (q % 32) + q / 32; }
   static int get(const uint8_t* qs, int j) { return (qs[j >> 1] >> ((j & 1) << 2)) & 15; }
   static void put(uint8_t* qs, const uint8_t* q) {
     for (int j = 0; j < 32; ++j) qs[j] = uint8_t(q[2 * j] | (q[2 * j + 1] << 4));
@@ -75,6 +80,7 @@ struct Scaled4 {
   static constexpr Scaling kScaling = Scaling::scale;
   using Layout = Planar4Layout<2>;
   using Fields = Codes64Scale;
+  using Nibbles = Order;
 
   struct Block {
     const uint8_t* qs;
@@ -92,6 +98,9 @@ struct Scaled4 {
       Order::unpack(qs, out, [](int code) { return int8_t(Decode::value(code)); });
     }
   };
+
+  // The unscaled value of a code: value(j) == level(code(j)).
+  static auto level(int code) { return Decode::value(code); }
 
   static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {
     Order::put(w + at.codes(blk), f.q);

@@ -89,6 +89,7 @@ void dnnl_s4_gemm(hostxpu::queue& q, int64_t M, int64_t N, int64_t K, uint8_t* i
   attr.set_fpmath_mode(dnnl::fpmath_mode::f16, /*apply_to_int=*/true);
 
   const dnnl::matmul::primitive_desc native(engine, src, codes, dst, attr, /*allow_empty=*/true);
+  hostxpu::device_access scope;
   if (runs_int4_natively(native)) {
     dnnl::matmul(native).execute(stream, {{DNNL_ARG_SRC, dnnl::memory(src, engine, input)},
                                           {DNNL_ARG_WEIGHTS, dnnl::memory(codes, engine, weight)},

@@ -79,9 +79,8 @@ void check_forward(const at::Tensor& input, const at::Tensor& weight, int64_t ba
   TORCH_CHECK(K > 0 && K % 256 == 0, Format::name, ": in_features (K) ", K,
               " must be a positive multiple of 256, the super-block size");
   const int64_t row_bytes = K / 256 * static_cast<int64_t>(vorn::formats::GGML_TYPE_SIZE[Format::qtype]);
-  TORCH_CHECK(N >= 0 && N <= weight.numel() / row_bytes, Format::name, ": weight holds ", weight.numel(),
-              " bytes, ", N, " rows of ", K, " ", vorn::formats::qtype_name(Format::qtype), " weights need ",
-              N * row_bytes);
+  TORCH_CHECK(N >= 0 && N <= weight.numel() / row_bytes, Format::name, ": weight holds ", weight.numel(), " bytes, ", N,
+              " rows of ", K, " ", vorn::formats::qtype_name(Format::qtype), " weights need ", N * row_bytes);
 }
 
 // Batch other than 1: the whole weight as a dense [N, K] matrix of the input's type.
@@ -89,8 +88,8 @@ template <class Format>
 at::Tensor dense_forward(const at::Tensor& input, const at::Tensor& weight, int64_t K, int64_t N) {
   at::Tensor dense = at::empty({N, K}, input.options());
   AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, input.scalar_type(), "qlinear_forward_xpu", [&] {
-    Format::template dequantize<scalar_t>(weight.const_data_ptr<uint8_t>(), dense.mutable_data_ptr<scalar_t>(), K,
-                                          N, input.device());
+    Format::template dequantize<scalar_t>(weight.const_data_ptr<uint8_t>(), dense.mutable_data_ptr<scalar_t>(), K, N,
+                                          input.device());
   });
   return at::linear(input, dense);
 }
@@ -114,8 +113,7 @@ at::Tensor xpu_forward_q2_k(const at::Tensor& input, const at::Tensor& weight, i
   return q8_1_forward<Q2K>(input, weight, batch, K, N);
 }
 
-at::Tensor xpu_forward_iq2_xxs(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K,
-                               int64_t N) {
+at::Tensor xpu_forward_iq2_xxs(const at::Tensor& input, const at::Tensor& weight, int64_t batch, int64_t K, int64_t N) {
   return q8_1_forward<Iq2Xxs>(input, weight, batch, K, N);
 }
 

@@ -66,22 +66,21 @@ void q8_1_matvec_kernel(const char* name, int sub_group_size, const uint8_t* wei
 template <class T>
 void qlinear_xpu_kernel_q2_k_q8_1(const uint8_t* weight, const uint8_t* q8, T* out, uint64_t K, uint64_t N,
                                   const c10::Device& device) {
-  q8_1_matvec_kernel<formats::Q2K, 16, Q2KSlices>("qlinear_xpu_kernel_q2_k_q8_1", 0, weight, q8, out, K, N,
-                                                          device);
+  q8_1_matvec_kernel<formats::Q2K, 16, Q2KSlices>("qlinear_xpu_kernel_q2_k_q8_1", 0, weight, q8, out, K, N, device);
 }
 
 template <class T>
 void qlinear_xpu_kernel_iq2_xxs_q8_1(const uint8_t* weight, const uint8_t* q8, T* out, uint64_t K, uint64_t N,
                                      const c10::Device& device) {
-  q8_1_matvec_kernel<formats::Iq2Xxs, 8, VecDotSlices<vec_dot_iq2_xxs_q8_1>>("qlinear_xpu_kernel_iq2_xxs_q8_1", 32, weight, q8,
-                                                                out, K, N, device);
+  q8_1_matvec_kernel<formats::Iq2Xxs, 8, VecDotSlices<vec_dot_iq2_xxs_q8_1>>("qlinear_xpu_kernel_iq2_xxs_q8_1", 32,
+                                                                             weight, q8, out, K, N, device);
 }
 
 template <class T>
 void qlinear_xpu_kernel_iq1_s_q8_1(const uint8_t* weight, const uint8_t* q8, T* out, uint64_t K, uint64_t N,
                                    const c10::Device& device) {
-  q8_1_matvec_kernel<formats::Iq1S, 8, VecDotSlices<vec_dot_iq1_s_q8_1>>("qlinear_xpu_kernel_iq1_s_q8_1", 32, weight, q8, out, K,
-                                                            N, device);
+  q8_1_matvec_kernel<formats::Iq1S, 8, VecDotSlices<vec_dot_iq1_s_q8_1>>("qlinear_xpu_kernel_iq1_s_q8_1", 32, weight,
+                                                                         q8, out, K, N, device);
 }
 
 }  // namespace vorn::kernels

@@ -12,8 +12,8 @@ at::Tensor quantize_row_q8_1(const at::Tensor& input, int64_t rows, int64_t K) {
   TORCH_CHECK(rows >= 0 && K >= 0, "quantize_row_q8_1: rows and K must be non-negative, got ", rows, " and ", K);
   TORCH_CHECK(K % kQ8_1Block == 0, "quantize_row_q8_1: K = ", K, " must be a multiple of ", kQ8_1Block,
               ", the block_q8_1 size");
-  TORCH_CHECK(K == 0 || rows <= input.numel() / K, "quantize_row_q8_1: input holds ", input.numel(),
-              " activations, ", rows, " rows of ", K, " need ", rows * K);
+  TORCH_CHECK(K == 0 || rows <= input.numel() / K, "quantize_row_q8_1: input holds ", input.numel(), " activations, ",
+              rows, " rows of ", K, " need ", rows * K);
   const at::Tensor x = input.contiguous();
   at::Tensor out = at::empty({rows * K / kQ8_1Block * static_cast<int64_t>(sizeof(vorn::kernels::block_q8_1))},
                              input.options().dtype(at::kByte));

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/memory.h"
 #include "platform/trace.h"
 
 namespace hostxpu {
@@ -74,6 +75,7 @@ void launch(const device& dev, int64_t stream_id, const kernel_desc& desc, work_
     }
   };
   const int64_t count = static_cast<int64_t>(r.group_count());
+  device_access scope;
   if (count == 1) {
     run_groups(0, 1);  // the common tiny launch skips the pool's hand-off
   } else if (count > 1) {

@@ -8,6 +8,10 @@
 
 #include <sys/mman.h>
 
+#ifdef VORN_SANITIZE
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace hostxpu {
 namespace {
 
@@ -21,18 +25,43 @@ struct Allocation {
 std::shared_mutex registry_mutex;
 std::map<uintptr_t, Allocation> registry;  // keyed by start address
 
+#ifdef VORN_SANITIZE
+// Open device_access scopes, under registry_mutex: memory is readable while one is open.
+int open_scopes = 0;
+
+void set_poison(uintptr_t start, const Allocation& a, bool poisoned) {
+  if (poisoned) {
+    ASAN_POISON_MEMORY_REGION(reinterpret_cast<void*>(start), a.nbytes);
+  } else {
+    ASAN_UNPOISON_MEMORY_REGION(reinterpret_cast<void*>(start), a.nbytes);
+  }
+}
+
+void set_poison_all(bool poisoned) {
+  for (const auto& [start, allocation] : registry) set_poison(start, allocation, poisoned);
+}
+#endif
+
 }  // namespace
 
 void register_allocation(int device_index, const void* ptr, size_t nbytes) {
   if (ptr == nullptr) return;
   std::unique_lock<std::shared_mutex> lock(registry_mutex);
   registry[reinterpret_cast<uintptr_t>(ptr)] = {nbytes, device_index};
+#ifdef VORN_SANITIZE
+  if (open_scopes == 0) set_poison(reinterpret_cast<uintptr_t>(ptr), {nbytes, device_index}, true);
+#endif
 }
 
 void unregister_allocation(const void* ptr) {
   if (ptr == nullptr) return;
   std::unique_lock<std::shared_mutex> lock(registry_mutex);
-  registry.erase(reinterpret_cast<uintptr_t>(ptr));
+  auto found = registry.find(reinterpret_cast<uintptr_t>(ptr));
+  if (found == registry.end()) return;
+#ifdef VORN_SANITIZE
+  set_poison(found->first, found->second, false);  // the host allocator owns these bytes again
+#endif
+  registry.erase(found);
 }
 
 void* allocate(int device_index, size_t nbytes) {
@@ -63,6 +92,18 @@ bool is_live_range(int device_index, uint64_t address, size_t nbytes) {
   return a.device_index == device_index && address - start <= a.nbytes &&
          nbytes <= a.nbytes - (address - start);
 }
+
+#ifdef VORN_SANITIZE
+device_access::device_access() {
+  std::unique_lock<std::shared_mutex> lock(registry_mutex);
+  if (open_scopes++ == 0) set_poison_all(false);
+}
+
+device_access::~device_access() {
+  std::unique_lock<std::shared_mutex> lock(registry_mutex);
+  if (--open_scopes == 0) set_poison_all(true);
+}
+#endif
 
 size_t live_allocation_count() {
   std::shared_lock<std::shared_mutex> lock(registry_mutex);

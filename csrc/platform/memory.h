@@ -22,4 +22,20 @@ void unregister_allocation(const void* ptr);
 bool is_live_range(int device_index, uint64_t address, size_t nbytes);
 size_t live_allocation_count();
 
+// Device work (a kernel launch, a host fallback operator, a copy, a oneDNN primitive) runs inside
+// a device_access scope. In the sanitizer build (VORN_SANITIZE) device memory is poisoned outside
+// every scope, so host code that dereferences a device pointer is reported by AddressSanitizer;
+// elsewhere the scope costs nothing.
+class device_access {
+ public:
+#ifdef VORN_SANITIZE
+  device_access();
+  ~device_access();
+#else
+  device_access() {}
+#endif
+  device_access(const device_access&) = delete;
+  device_access& operator=(const device_access&) = delete;
+};
+
 }  // namespace hostxpu

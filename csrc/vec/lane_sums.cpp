@@ -103,29 +103,99 @@ HWY_INLINE void DecodeBlock(const typename F::Block& b, float expert_scale, floa
   }
 }
 
+#undef VORN_VEC_LOOKUP
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+// With 16 fp32 lanes the 16 weights a 4-bit block can hold fit one register, so each weight
+// is a lane lookup by its code.
+#define VORN_VEC_LOOKUP 1
+#else
+#define VORN_VEC_LOOKUP 0
+#endif
+
+// The value of each 4-bit code, from the format's decoder.
+template <class F>
+const float* CodeLevels() {
+  struct Levels {
+    HWY_ALIGN float value[16];
+    Levels() {
+      for (int c = 0; c < 16; ++c) value[c] = float(F::level(c));
+    }
+  };
+  static const Levels levels;
+  return levels.value;
+}
+
 template <class T>
 HWY_INLINE VF Product(DF df, VF w, VF x) {
   if constexpr (sizeof(T) == 2) return RoundToHalf(df, hn::Mul(w, x));
   return hn::Mul(w, x);
 }
 
-// Adds the products of blocks b0 .. b0 + count - 1 of every stream into `lanes` ([stream][S]).
+#if VORN_VEC_LOOKUP
+template <class Order>
+constexpr bool NibblesInWeightOrder() {
+  for (int q = 0; q < 64; ++q) {
+    if (Order::weight_at(q) != q) return false;
+  }
+  return true;
+}
+
+// Lane q of a stream accumulates the weight at nibble position q of each block, so the codes
+// are used as loaded; the activations of a run are permuted to match where the nibble order
+// is not the weight order.
+template <class F, class T>
+HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int count, float* lanes, const float* x) {
+  using Order = typename F::Nibbles;
+  const DF df;
+  const hn::Rebind<uint8_t, DF> d8;
+  const hn::RebindToSigned<DF> di;
+  HWY_ALIGN float permuted[256];
+  if constexpr (!NibblesInWeightOrder<Order>()) {
+    for (int p = 0; p < 64 * count; ++p) permuted[p] = x[(p & ~63) + Order::weight_at(p & 63)];
+    x = permuted;
+  }
+  const VF levels = hn::Load(df, CodeLevels<F>());
+  const auto low = hn::Set(di, 15);
+  for (int s = 0; s < kStreams; ++s) {
+    float* stream_lanes = lanes + s * kSumLanes;
+    VF sums[4];
+    for (int v = 0; v < 4; ++v) sums[v] = hn::Load(df, stream_lanes + 16 * v);
+    for (int i = 0; i < count; ++i) {
+      const auto b = items.matrix[s]->block(items.first_block[s] + b0 + i);
+      const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, b.d)));
+      const float* xb = x + 64 * i;
+      for (int h = 0; h < 2; ++h) {
+        const auto bytes = hn::PromoteTo(di, hn::LoadU(d8, b.qs + 16 * h));
+        const VF w_low = hn::TableLookupLanes(weights, hn::IndicesFromVec(df, hn::And(bytes, low)));
+        const VF w_high = hn::TableLookupLanes(weights, hn::IndicesFromVec(df, hn::ShiftRight<4>(bytes)));
+        sums[h] = hn::Add(sums[h], Product<T>(df, w_low, hn::LoadU(df, xb + 16 * h)));
+        sums[2 + h] = hn::Add(sums[2 + h], Product<T>(df, w_high, hn::LoadU(df, xb + 32 + 16 * h)));
+      }
+    }
+    for (int v = 0; v < 4; ++v) hn::Store(sums[v], df, stream_lanes + 16 * v);
+  }
+}
+#endif
+
+// Adds the products of blocks b0 .. b0 + count - 1 of every stream into `lanes` ([stream][64]).
 template <class F, class T>
 HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int count, float* lanes, float* x_buffer,
                               float* weights) {
-  constexpr int S = kLanes<T>;
   const DF df;
   const size_t N = hn::Lanes(df);
   const int elements = 64 * count;
   const float* x = ActivationsF32(items.x + 64 * b0, elements, x_buffer);
+#if VORN_VEC_LOOKUP
+  if constexpr (kIntegerCodes<F>) return AccumulateLookup(items, b0, count, lanes, x);
+#endif
   for (int s = 0; s < kStreams; ++s) {
     for (int i = 0; i < count; ++i) {
       DecodeBlock<F>(items.matrix[s]->block(items.first_block[s] + b0 + i), items.expert_scale[s], weights + 64 * i);
     }
-    float* stream_lanes = lanes + s * S;
-    for (size_t v = 0; v < S; v += N) {
+    float* stream_lanes = lanes + s * kSumLanes;
+    for (size_t v = 0; v < kSumLanes; v += N) {
       VF sum = hn::Load(df, stream_lanes + v);
-      for (int j = v; j < elements; j += S) {
+      for (int j = v; j < elements; j += kSumLanes) {
         sum = hn::Add(sum, Product<T>(df, hn::Load(df, weights + j), hn::LoadU(df, x + j)));
       }
       hn::Store(sum, df, stream_lanes + v);
@@ -135,7 +205,7 @@ HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int coun
 
 template <class F, class T>
 HWY_INLINE void LaneSums(const WorkItems<F, T>& items) {
-  constexpr int kItemLanes = kStreams * kLanes<T>;
+  constexpr int kItemLanes = kStreams * kSumLanes;
   HWY_ALIGN float x_buffer[256];
   HWY_ALIGN float weights[256];
   const int L = items.local_range;

@@ -1,16 +1,21 @@
 #pragma once
 // The vector loops of the work-items of one vector-path work-group: for each of up to four
 // weight rows ("streams"), the products of the activation row with the row's decoded weights,
-// summed into S lanes per work-item (element j of every 64-weight block goes to lane j % S).
-// The work-group code reduces the lanes and combines the work-items.
+// summed into 64 lanes per work-item (one lane per weight of a 64-weight block; a format whose
+// codes are packed out of weight order may assign lanes by code position). These are the
+// kernels' S-lane accumulators blocked into 64 / S independent registers, so that the sums do
+// not wait on each other. The work-group code halves the lanes pairwise down to one value and
+// combines the work-items.
 //
 // Work-item l owns the chunks of four blocks c = l, l + L, ... below `steps`, then the single
 // tail blocks 4 * steps + l, 4 * steps + l + L, ... below blocks_per_row, each visited in that
 // order. The work-items run interleaved in memory order, so that every row streams through
-// memory once. Weights are decoded through the format's decoder and formed in fp16: q4_0 and
-// q4_0_woq (code - 8) times the fp16 block scale; fp8_e4m3 the fp16 value times the block scale
-// taken as fp16; fp8_e5m2 the fp16 value (no scale); codes 35 and 36 the value times the
-// matrix's fp32 scale, rounded to fp16; products and lane sums are fp32 for fp32 activations; for fp16
+// memory once.
+//
+// Weights are decoded through the format's decoder and formed in fp16: q4_0 and q4_0_woq
+// (code - 8) times the fp16 block scale; fp8_e4m3 the fp16 value times the block scale taken as
+// fp16; fp8_e5m2 the fp16 value (no scale); codes 35 and 36 the value times the matrix's fp32
+// scale, rounded to fp16. Products and lane sums are fp32 for fp32 activations; for fp16
 // activations each product is rounded to fp16 and the lanes sum in fp32 (the row totals of the
 // fp16 kernels are fp32 either way, and fp32 lanes lose less).
 //
@@ -26,9 +31,12 @@ namespace vorn::vec {
 
 inline constexpr int kStreams = 4;
 
-// Lanes of the accumulators: one 64-byte register of the activation type.
+// Lanes of a kernel's vectors: one 64-byte register of the activation type.
 template <class T>
 inline constexpr int kLanes = 64 / sizeof(T);
+
+// Accumulator lanes per stream: one per weight of a block.
+inline constexpr int kSumLanes = 64;
 
 template <class F, class T>
 struct WorkItems {
@@ -37,7 +45,7 @@ struct WorkItems {
   int64_t first_block[kStreams];                // block index of each stream's row in it
   float expert_scale[kStreams];                 // codes 35 and 36: each matrix's fp32 scale
   int blocks_per_row, steps, local_range;
-  float* lanes;                                 // out: [local_range][kStreams][kLanes<T>], 64-byte aligned
+  float* lanes;                                 // out: [local_range][kStreams][kSumLanes], 64-byte aligned
 };
 
 // The formats of the vector path and of the mixture of experts.

@@ -36,7 +36,8 @@ formats::Packed<F> vec_matrix(const uint8_t* weight, int64_t blocks) {
   return matrix;
 }
 
-// Lanes 0 .. S/2 - 1 plus S/2 .. S - 1, then the lower half again, down to one value.
+// Lanes 0 .. S/2 - 1 plus S/2 .. S - 1, then the lower half again, down to one value (from the
+// 64 accumulator lanes: first into S lanes, then as the kernels' S-lane registers).
 template <int S>
 float reduce_lanes(float* lanes) {
   for (int width = S / 2; width >= 1; width /= 2) {
@@ -51,7 +52,7 @@ float reduce_lanes(float* lanes) {
 // byte 8 l and the up sums at byte 32 + 8 l.
 template <int R, int L, class F, class T>
 void group_totals(WorkItems<F, T> items, float* local, float* totals) {
-  constexpr int S = kLanes<T>;
+  constexpr int S = kSumLanes;
   alignas(64) float lanes[L * kStreams * S];
   items.lanes = lanes;
   items.local_range = L;

@@ -14,6 +14,7 @@
 #include <unordered_set>
 
 #include "platform/device.h"
+#include "platform/memory.h"
 #include "platform/pytorch/backend.h"
 #include "platform/pytorch/host_alias.h"
 
@@ -156,6 +157,7 @@ class CallTranslation {
 };
 
 void zero_copy_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack) {
+  device_access scope;
   const c10::FunctionSchema& schema = op.schema();
   for (const char* ns : kOwnNamespaces) {
     TORCH_CHECK(schema.name().rfind(ns, 0) != 0, "Could not run '", schema.name(),
@@ -223,6 +225,7 @@ at::Tensor empty_strided(c10::IntArrayRef size, c10::IntArrayRef stride,
 
 // Copies between any pair of cpu and xpu tensors are host copies.
 at::Tensor& copy_(at::Tensor& self, const at::Tensor& src, bool non_blocking) {
+  device_access scope;
   host_view(self).copy_(host_view(src), non_blocking);
   return self;
 }
