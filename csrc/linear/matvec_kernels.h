@@ -24,7 +24,6 @@
 #include <array>
 #include <cstdint>
 #include <type_traits>
-#include <vector>
 
 #include "common/submit_kernel.h"
 #include "formats/formats.h"
@@ -43,21 +42,6 @@ void check_state_size(int64_t K) {
   TORCH_CHECK(K % M::kUnit == 0, "in_features (K) ", K, " must be a multiple of ", M::kUnit, " for ",
               formats::qtype_name(M::F::kQtype), ": its work-items read whole runs of ", M::kUnit,
               " weights of a row");
-}
-
-// The activation rows in the compute type: fp32 and fp64 rows as they are, fp16 and bf16 rows
-// widened once per launch into a buffer that each calling thread keeps.
-template <class T>
-const typename Arith<T>::C* compute_rows(const T* x, int64_t count) {
-  using C = typename Arith<T>::C;
-  if constexpr (std::is_same_v<C, T>) {
-    return x;
-  } else {
-    thread_local std::vector<C> widened;
-    if (widened.size() < static_cast<size_t>(count)) widened.resize(count);
-    for (int64_t i = 0; i < count; ++i) widened[i] = Arith<T>::load(x[i]);
-    return widened.data();
-  }
 }
 
 // One work-group's view of a member M in element type T with W work-items.
@@ -81,6 +65,18 @@ struct Lanes {
   struct Planes {
     C p[2][kHalves ? kStep / 2 : kStep];
   };
+
+  // The `count` activations of a step from x[first] on, in the compute type: x itself for fp32
+  // and fp64, a copy widened into `buffer` for fp16 and bf16 (each work-group loads its own, as
+  // the work-items do).
+  static const C* step_activations(const T* x, int64_t first, int count, C* buffer) {
+    if constexpr (std::is_same_v<C, T>) {
+      return x + first;
+    } else {
+      for (int i = 0; i < count; ++i) buffer[i] = A::load(x[first + i]);
+      return buffer;
+    }
+  }
 
   static int steps(int64_t K) { return static_cast<int>(K / kStep + (K % kStep != 0)); }
   static int active_lanes(int64_t K, int step) {
@@ -166,8 +162,7 @@ struct Lanes {
 
 // Work-group g of a matrix-vector launch: rows R*g .. R*g + R - 1 of y = W x.
 template <class M, class T, int W, int R>
-void matvec_group(const formats::Packed<typename M::F>& packed, const typename Arith<T>::C* x, T* y,
-                  int64_t K, int64_t N, int64_t g) {
+void matvec_group(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K, int64_t N, int64_t g) {
   using L = Lanes<M, T, W>;
   using A = typename L::A;
   using C = typename L::C;
@@ -176,11 +171,11 @@ void matvec_group(const formats::Packed<typename M::F>& packed, const typename A
   C acc[R][W] = {};
   typename L::Planes xs, products;
   typename L::Params params[L::kUnits];
-  C s[W], sx[W] = {};
+  C s[W], sx[W] = {}, widened[L::kStep];
   for (int step = 0, steps = L::steps(K); step < steps; ++step) {
     const int lanes = L::active_lanes(K, step);
     const int units = lanes / L::kLanesPerUnit;
-    const C* x_step = x + int64_t(step) * L::kStep;
+    const C* x_step = L::step_activations(x, int64_t(step) * L::kStep, units * L::kUnit, widened);
     if constexpr (M::kNeedsActivationSums) {
       L::activation_planes(x_step, units, xs);
       std::fill(sx, sx + lanes, C(0));
@@ -203,8 +198,8 @@ void matvec_group(const formats::Packed<typename M::F>& packed, const typename A
 // 2*gb, 2*gb + 1. Each decoded weight (in T) is multiplied by the activation of each row and
 // added straight into that row's accumulator.
 template <class M, class T, int W>
-void matvec_by_batch_group(const formats::Packed<typename M::F>& packed, const typename Arith<T>::C* x, T* y,
-                           int64_t K, int64_t N, int64_t B, int64_t gb, int64_t gn) {
+void matvec_by_batch_group(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K, int64_t N,
+                           int64_t B, int64_t gb, int64_t gn) {
   static_assert(M::kValue == LaneValue::decoded, "by-batch members multiply decoded weights");
   using L = Lanes<M, T, W>;
   using A = typename L::A;
@@ -216,11 +211,13 @@ void matvec_by_batch_group(const formats::Packed<typename M::F>& packed, const t
   C acc[2][2][W] = {};
   typename L::Planes xs[2], weights, products;
   typename L::Params params[L::kUnits];
+  C widened[L::kStep];
   for (int step = 0, steps = L::steps(K); step < steps; ++step) {
     const int lanes = L::active_lanes(K, step);
     const int units = lanes / L::kLanesPerUnit;
     for (int bi = 0; bi < batch_rows; ++bi) {
-      L::activation_planes(x + (b0 + bi) * K + int64_t(step) * L::kStep, units, xs[bi]);
+      const int64_t first = (b0 + bi) * K + int64_t(step) * L::kStep;
+      L::activation_planes(L::step_activations(x, first, units * L::kUnit, widened), units, xs[bi]);
     }
     for (int r = 0; r < rows; ++r) {
       L::decode(packed, (row0 + r) * K + int64_t(step) * L::kStep, units, nullptr, weights, params);
@@ -244,13 +241,12 @@ void matvec_kernel(const char* name, const uint8_t* weight, const T* x, T* y, in
                    const c10::Device& device) {
   check_state_size<M>(K);
   const formats::Packed<typename M::F> packed(weight, static_cast<int32_t>(N * K));
-  const auto* xc = compute_rows(x, K);
   const int64_t groups = (N + R - 1) / R;
   hostxpu::kernel_desc desc{name, hostxpu::nd_range(groups * W, W), SG, sizeof(T) * R * W};
   common_utils::submit_kernel(
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
-          matvec_group<M, T, W, R>(packed, xc, y, K, N, static_cast<int64_t>(g.linear_id));
+          matvec_group<M, T, W, R>(packed, x, y, K, N, static_cast<int64_t>(g.linear_id));
         });
       },
       device, name);
@@ -263,13 +259,12 @@ void matvec_by_batch_kernel(const char* name, const uint8_t* weight, const T* x,
                             int64_t B, const c10::Device& device) {
   check_state_size<M>(K);
   const formats::Packed<typename M::F> packed(weight, static_cast<int32_t>(N * K));
-  const auto* xc = compute_rows(x, B * K);
   const size_t pairs = static_cast<size_t>((B + 1) / 2), groups = static_cast<size_t>((N + 1) / 2);
   hostxpu::kernel_desc desc{name, hostxpu::nd_range(std::array<size_t, 2>{pairs, groups * W}, std::array<size_t, 2>{1, W}), SG, sizeof(T) * 2 * 2 * W};
   common_utils::submit_kernel(
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
-          matvec_by_batch_group<M, T, W>(packed, xc, y, K, N, B, static_cast<int64_t>(g.id[0]),
+          matvec_by_batch_group<M, T, W>(packed, x, y, K, N, B, static_cast<int64_t>(g.id[0]),
                                          static_cast<int64_t>(g.id[1]));
         });
       },
