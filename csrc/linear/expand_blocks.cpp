@@ -3,10 +3,6 @@
 #include <c10/util/BFloat16.h>
 #include <c10/util/Half.h>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 #include <type_traits>
 #include <utility>
@@ -49,28 +45,6 @@ struct Lanes<c10::BFloat16> : RoundedLanes<float, round_to_bf16> {};
 inline void store(float* p, float v) { *p = v; }
 inline void store(double* p, double v) { *p = v; }
 inline void store(c10::BFloat16* p, float v) { reinterpret_cast<uint16_t*>(p)[0] = exact_bf16_bits(v); }
-
-// Copies a staged run to the output with non-temporal stores where the output is 16-byte aligned:
-// a dense output is written once and read later, so its lines need not be read into the caches
-// first (which would double the write traffic).
-[[gnu::always_inline]] inline void stream_floats(const float* in, float* out, int64_t n) {
-#if defined(__SSE2__)
-  if ((reinterpret_cast<uintptr_t>(out) & 15) == 0) {
-    int64_t i = 0;
-    for (; i + 4 <= n; i += 4) _mm_stream_ps(out + i, _mm_loadu_ps(in + i));
-    for (; i < n; ++i) out[i] = in[i];
-    return;
-  }
-#endif
-  std::copy(in, in + n, out);
-}
-
-// Orders the streamed stores before whatever reads the output next.
-[[gnu::always_inline]] inline void stream_fence() {
-#if defined(__SSE2__)
-  _mm_sfence();
-#endif
-}
 
 // Blocks with a bulk decoder fill all of a block's values at once, as fp32 or as binary16 bits
 // (the formats whose values are fp16 values); the others value by value.
@@ -206,30 +180,13 @@ VORN_VECTOR_CLONES void expand_blocks(const formats::Packed<F>& packed, int64_t 
         round_to_half_bits(staged, reinterpret_cast<uint16_t*>(out + i * F::kBlock), blocks * F::kBlock);
       }
     }
-    stream_fence();
   } else {
     static_assert(std::is_same_v<A, T>, "other arithmetics store their own type");
     float values[F::kBlock];
-    if constexpr (std::is_same_v<T, float>) {
-      // Runs of about 1024 weights staged, then streamed past the caches (stream_floats).
-      constexpr int64_t kRun = std::max(1, 1024 / F::kBlock);
-      float staged[kRun * F::kBlock];
-      for (int64_t i = 0; i < count; i += kRun) {
-        const int64_t blocks = std::min(kRun, count - i);
-        for (int64_t b = 0; b < blocks; ++b) {
-          const auto block = packed.block(first + i + b);
-          block_values<F>(block, values);
-          combine_block<F, Lanes<A>>(block, values, staged + b * F::kBlock);
-        }
-        stream_floats(staged, out + i * F::kBlock, blocks * F::kBlock);
-      }
-      stream_fence();
-    } else {
-      for (int64_t i = 0; i < count; ++i) {
-        const auto block = packed.block(first + i);
-        block_values<F>(block, values);
-        combine_block<F, Lanes<A>>(block, values, out + i * F::kBlock);
-      }
+    for (int64_t i = 0; i < count; ++i) {
+      const auto block = packed.block(first + i);
+      block_values<F>(block, values);
+      combine_block<F, Lanes<A>>(block, values, out + i * F::kBlock);
     }
   }
 }

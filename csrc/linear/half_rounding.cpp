@@ -27,11 +27,9 @@ void round_values_lanes(float* values, int64_t n) {
 
 __attribute__((target("avx2,f16c"))) void round_bits_f16c(const float* in, uint16_t* out, int64_t n) {
   int64_t i = 0;
-  const bool aligned = (reinterpret_cast<uintptr_t>(out) & 15) == 0;
   for (; i + 8 <= n; i += 8) {
     const __m128i h = _mm256_cvtps_ph(_mm256_loadu_ps(in + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    auto* to = reinterpret_cast<__m128i*>(out + i);
-    aligned ? _mm_stream_si128(to, VORN_QUIET_NAN_8(h)) : _mm_storeu_si128(to, VORN_QUIET_NAN_8(h));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), VORN_QUIET_NAN_8(h));
   }
   round_bits_lanes(in + i, out + i, n - i);
 }
@@ -46,16 +44,13 @@ __attribute__((target("avx2,f16c"))) void round_values_f16c(float* values, int64
 }
 
 __attribute__((target("avx512f,avx512bw,avx512vl"))) void round_bits_avx512(const float* in, uint16_t* out, int64_t n) {
-  const bool aligned = (reinterpret_cast<uintptr_t>(out) & 31) == 0;
   int64_t i = 0;
   for (; i + 16 <= n; i += 16) {
     const __m512 v = _mm512_loadu_ps(in + i);
     const __m256i h = _mm512_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     const __m256i nan = _mm256_or_si256(_mm256_and_si256(h, _mm256_set1_epi16(-0x8000)), _mm256_set1_epi16(0x7e00));
     const __mmask16 unordered = _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q);
-    auto* to = reinterpret_cast<__m256i*>(out + i);
-    const __m256i bits = _mm256_mask_blend_epi16(unordered, h, nan);
-    aligned ? _mm256_stream_si256(to, bits) : _mm256_storeu_si256(to, bits);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_mask_blend_epi16(unordered, h, nan));
   }
   round_bits_lanes(in + i, out + i, n - i);
 }

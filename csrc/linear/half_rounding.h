@@ -7,8 +7,7 @@
 
 namespace vorn::kernels {
 
-// out[i] = the binary16 bits of in[i] rounded. The vector versions stream an aligned out past the
-// caches (non-temporal stores): callers fence (_mm_sfence) before the output is read.
+// out[i] = the binary16 bits of in[i] rounded.
 void round_to_half_bits(const float* in, uint16_t* out, int64_t n);
 
 // values[i] = values[i] rounded to binary16, as fp32 (c10::Half's value widened).
