@@ -77,4 +77,25 @@ inline uint16_t float_to_bf16(float f) {
   return uint16_t((x + 0x7fffu + ((x >> 16) & 1u)) >> 16);
 }
 
+// The binary16 bits of a float that holds a binary16 value (an infinity, a NaN, or a result of
+// rounding to binary16): bit moves with selects, no rounding, so that store loops vectorise. A
+// NaN becomes the quiet NaN 0x7e00 with its sign, as c10::Half stores one.
+inline uint16_t exact_half_bits(float f) {
+  const int32_t x = static_cast<int32_t>(float_bits(f));
+  const int32_t sign = (x >> 16) & 0x8000, magnitude = x & INT32_MAX;
+  const int32_t normal = (magnitude >> 13) - (112 << 10);
+  const int32_t subnormal = static_cast<int32_t>(bits_float(static_cast<uint32_t>(magnitude)) * 16777216.0f);
+  int32_t h = magnitude < 0x38800000 ? subnormal : normal;  // below 2^-14: units of 2^-24
+  h = magnitude >= 0x7f800000 ? 0x7c00 : h;
+  h = magnitude > 0x7f800000 ? 0x7e00 : h;
+  return static_cast<uint16_t>(sign | h);
+}
+
+// The bfloat16 bits of a float that holds a bfloat16 value; a NaN becomes 0x7fc0, as
+// c10::BFloat16 stores one.
+inline uint16_t exact_bf16_bits(float f) {
+  const int32_t x = static_cast<int32_t>(float_bits(f));
+  return static_cast<uint16_t>((x & INT32_MAX) > 0x7f800000 ? 0x7fc0 : (x >> 16) & 0xffff);
+}
+
 }  // namespace vorn

@@ -13,7 +13,7 @@
 
 #include "common/submit_kernel.h"
 #include "formats/formats.h"
-#include "linear/element_math.h"
+#include "linear/expand_blocks.h"
 
 namespace vorn::kernels {
 
@@ -28,11 +28,7 @@ void esimd_dequantize_kernel(const char* name, const uint8_t* weight, T* out, in
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           const int64_t first = static_cast<int64_t>(g.linear_id) * N;
           const int64_t last = std::min<int64_t>(first + N, count);
-          for (int64_t b = first; b < last; ++b) {
-            const auto block = packed.block(b);
-            T* dst = out + b * F::kBlock;
-            for (int j = 0; j < F::kBlock; ++j) dst[j] = T(weight_as<A, F>(block, j));
-          }
+          expand_blocks<F, A, T>(packed, first, last - first, out + first * F::kBlock);
         });
       },
       device, name);

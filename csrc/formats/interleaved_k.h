@@ -45,6 +45,12 @@ struct Q2K {
     float scale(int g) const { return d * float(sc(g)); }
     float offset(int g) const { return -(dmin * float(mn(g))); }
     float weight(int j) const { return float(value(j)) * scale(j >> 4) + offset(j >> 4); }
+    // value(j) of all 256 weights as fp32, for the dequantize kernels.
+    void values(float* out) const {
+      for (int r = 0; r < 8; ++r) {
+        for (int l = 0; l < 32; ++l) out[32 * r + l] = float(code(r, l));
+      }
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {
@@ -93,6 +99,12 @@ struct Q5K {
     float scale(int p) const { return d * float(sc(p)); }
     float offset(int p) const { return -(dmin * float(mn(p))); }
     float weight(int j) const { return float(value(j)) * scale(j >> 5) + offset(j >> 5); }
+    // value(j) of all 256 weights as fp32, for the dequantize kernels.
+    void values(float* out) const {
+      for (int p = 0; p < 8; ++p) {
+        for (int l = 0; l < 32; ++l) out[32 * p + l] = float(code(p, l));
+      }
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {

@@ -41,6 +41,16 @@ struct Q5 {
     float scale(int) const { return d; }
     float offset(int) const { return m; }
     float weight(int j) const { return kHasMin ? float(value(j)) * d + m : float(value(j)) * d; }
+    // value(j) of all 64 weights as fp32, for the dequantize kernels.
+    void values(float* out) const {
+      const uint32_t high_low = uint32_t(high), high_up = uint32_t(high >> 32);
+      for (int j = 0; j < 32; ++j) {
+        const int low = (qs[j] & 15) | int((high_low >> j) & 1) << 4;
+        const int up = (qs[j] >> 4) | int((high_up >> j) & 1) << 4;
+        out[j] = float(kHasMin ? low : low - 16);
+        out[j + 32] = float(kHasMin ? up : up - 16);
+      }
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {

@@ -40,6 +40,12 @@ inline void fp6_group_store(uint8_t* p2, uint8_t* p4, const uint8_t* codes) {
 
 inline float fp6_value(int code) { return half_to_float(fp6_half_bits(code)); }
 
+// The binary16 bits of the 16 values of a group, for the dequantize kernels.
+inline void fp6_group_half_values(const uint8_t* p2, const uint8_t* p4, uint16_t* out) {
+#pragma GCC unroll 16
+  for (int jj = 0; jj < 16; ++jj) out[jj] = fp6_half_bits(fp6_group_code(p2, p4, jj));
+}
+
 struct Fp6 {
   static constexpr int kQtype = qtype::fp6;
   static constexpr int kBlock = 64;
@@ -72,6 +78,9 @@ struct Fp6 {
     float value(int j) const { return fp6_value(code(j)); }
     float scale(int) const { return d; }
     float weight(int j) const { return value(j) * d; }
+    void half_values(uint16_t* out) const {
+      for (int g = 0; g < 4; ++g) fp6_group_half_values(p2 + 4 * g, p4 + 8 * g, out + 16 * g);
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {
@@ -125,6 +134,9 @@ struct Fp6K {
     float value(int j) const { return fp6_value(code(j)); }
     float scale(int g) const { return group_scale(d, sc[g]); }
     float weight(int j) const { return value(j) * scale(j >> 4); }
+    void half_values(uint16_t* out) const {
+      for (int g = 0; g < 16; ++g) fp6_group_half_values(p2 + 4 * g, p4 + 8 * g, out + 16 * g);
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t sb, const Fields& f) {

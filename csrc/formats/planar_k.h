@@ -56,6 +56,15 @@ struct Q4K {
     float scale(int s) const { return d * float(sc(s)); }
     float offset(int s) const { return -(dmin * float(mn(s))); }
     float weight(int j) const { return float(value(j)) * scale(j >> 5) + offset(j >> 5); }
+    // value(j) of all 256 weights as fp32, for the dequantize kernels.
+    void values(float* out) const {
+      for (int s = 0; s < 8; ++s) {
+        for (int j = 0; j < 16; ++j) {
+          out[32 * s + j] = float(qs[16 * s + j] & 15);
+          out[32 * s + 16 + j] = float(qs[16 * s + j] >> 4);
+        }
+      }
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t sb, const Fields& f) {
@@ -119,6 +128,14 @@ struct Q6K {
     int32_t value(int j) const { return code(j) - 32; }
     float scale(int g) const { return d * float(sc[g]); }
     float weight(int j) const { return float(value(j)) * scale(j >> 4); }
+    // value(j) of all 256 weights as fp32, for the dequantize kernels: unrolled over a group so
+    // that every byte offset and shift is a constant.
+    void values(float* out) const {
+      for (int g = 0; g < 16; ++g) {
+#pragma GCC unroll 16
+        for (int jj = 0; jj < 16; ++jj) out[16 * g + jj] = float(value(16 * g + jj));
+      }
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t sb, const Fields& f) {

@@ -20,7 +20,7 @@
 #include "common/checks.h"
 #include "common/submit_kernel.h"
 #include "formats/formats.h"
-#include "linear/element_math.h"
+#include "linear/expand_blocks.h"
 
 namespace vorn::kernels {
 
@@ -41,11 +41,7 @@ void dequantize_row_kernel(const char* name, const uint8_t* weight, T* out, int6
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           const int64_t row = static_cast<int64_t>(g.linear_id);
-          T* dst = out + row * K;
-          for (int64_t i = 0; i < blocks_per_row; ++i) {
-            const auto block = packed.block((start + row) * blocks_per_row + i);
-            for (int j = 0; j < F::kBlock; ++j) dst[i * F::kBlock + j] = weight_as<T, F>(block, j);
-          }
+          expand_blocks<F, T, T>(packed, (start + row) * blocks_per_row, blocks_per_row, out + row * K);
         });
       },
       device, name);
@@ -65,9 +61,8 @@ void dequantize_super_block_kernel(const char* name, const uint8_t* weight, T* o
   common_utils::submit_kernel(
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
-          const auto block = packed.block(static_cast<int64_t>(g.linear_id));
-          T* dst = out + static_cast<int64_t>(g.linear_id) * 256;
-          for (int j = 0; j < 256; ++j) dst[j] = weight_as<T, F>(block, j);
+          const int64_t sb = static_cast<int64_t>(g.linear_id);
+          expand_blocks<F, T, T>(packed, sb, 1, out + sb * 256);
         });
       },
       device, name);

@@ -23,17 +23,27 @@ struct ElementOps {
   static C add(C a, C b) { return a + b; }
 };
 
+// The rule on a value, scale and offset already converted to A; F's scaling says which apply.
+template <class A, class F>
+inline typename A::C combined_weight(typename A::C value, typename A::C scale, typename A::C offset) {
+  using formats::Scaling;
+  if constexpr (F::kScaling == Scaling::none) {
+    return value;
+  } else if constexpr (F::kScaling == Scaling::scale) {
+    return A::mul(value, scale);
+  } else {
+    return A::add(A::mul(value, scale), offset);
+  }
+}
+
 template <class A, class F>
 inline typename A::C decoded_weight(const typename F::Block& b, int j) {
   using formats::Scaling;
-  if constexpr (F::kScaling == Scaling::none) {
-    return A::from(b.value(j));
-  } else if constexpr (F::kScaling == Scaling::scale) {
-    return A::mul(A::from(b.value(j)), A::from(b.scale(j / F::kGroup)));
-  } else {
-    const int g = j / F::kGroup;
-    return A::add(A::mul(A::from(b.value(j)), A::from(b.scale(g))), A::from(b.offset(g)));
-  }
+  const int g = j / F::kGroup;
+  typename A::C scale{}, offset{};
+  if constexpr (F::kScaling != Scaling::none) scale = A::from(b.scale(g));
+  if constexpr (F::kScaling == Scaling::scale_offset) offset = A::from(b.offset(g));
+  return combined_weight<A, F>(A::from(b.value(j)), scale, offset);
 }
 
 template <class T, class F>

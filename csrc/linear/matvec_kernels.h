@@ -264,8 +264,12 @@ void matvec_by_batch_kernel(const char* name, const uint8_t* weight, const T* x,
   common_utils::submit_kernel(
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
-          matvec_by_batch_group<M, T, W>(packed, x, y, K, N, B, static_cast<int64_t>(g.id[0]),
-                                         static_cast<int64_t>(g.id[1]));
+          if constexpr (WordLanes<M>::kEnabled && !std::is_same_v<T, double>) {
+            word_lane_by_batch_group<M, T, W>(packed, x, y, K, N, B, g);
+          } else {
+            matvec_by_batch_group<M, T, W>(packed, x, y, K, N, B, static_cast<int64_t>(g.id[0]),
+                                           static_cast<int64_t>(g.id[1]));
+          }
         });
       },
       device, name);

@@ -76,26 +76,37 @@ struct WordLanes<M, std::enable_if_t<HasCodeStream<typename M::F>::value>> {
 template <class C>
 struct LaneActivations {
   uint64_t launch = 0;
-  std::vector<C> table;  // [(step * lane weights + n) * W + l]: lane l's n-th activation, 0 past K
-  std::vector<C> sums;   // [step * W + l]: lane l's activations added in its order
+  int64_t row_size = 0;  // elements of one activation row in `table`
+  // [row * row_size + (step * lane weights + n) * W + l]: lane l's n-th activation, 0 past K
+  std::vector<C> table;
+  std::vector<C> sums;  // [step * W + l]: lane l's activations (of row 0) added in its order
+  const C* row(int64_t b) const { return table.data() + b * row_size; }
 };
 
+// The activations of rows 0 .. rows - 1 of x ([rows, K]) for the launch `launch`.
 template <class M, class T, int W>
-const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_t K, uint64_t launch) {
+const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_t rows, int64_t K, uint64_t launch) {
   using A = Arith<T>;
   using WL = WordLanes<M>;
   constexpr int kLaneWeights = WL::kLaneWeights, kStep = kLaneWeights * W;
-  thread_local LaneActivations<typename A::C> prepared;
+  // One per pool thread, kept for the thread's life: a thread_local object with a destructor,
+  // reached from the flattened AVX-512 builds, was destroyed twice at thread exit.
+  thread_local LaneActivations<typename A::C>* cache = nullptr;
+  if (cache == nullptr) cache = new LaneActivations<typename A::C>();
+  LaneActivations<typename A::C>& prepared = *cache;
   if (prepared.launch == launch) return prepared;
   const int64_t steps = (K + kStep - 1) / kStep;
-  prepared.table.assign(steps * kStep, 0);
-  for (int64_t step = 0; step < steps; ++step) {
-    const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / kLaneWeights));
-    for (int l = 0; l < lanes; ++l) {
-      const int64_t unit_column = step * kStep + (l / WL::kLanesPerUnit) * WL::kUnit;
-      for (int n = 0; n < kLaneWeights; ++n) {
-        prepared.table[(step * kLaneWeights + n) * W + l] =
-            A::load(x[unit_column + WL::weight_of(l % WL::kLanesPerUnit, n)]);
+  prepared.row_size = steps * kStep;
+  prepared.table.assign(rows * prepared.row_size, 0);
+  for (int64_t b = 0; b < rows; ++b) {
+    for (int64_t step = 0; step < steps; ++step) {
+      const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / kLaneWeights));
+      for (int l = 0; l < lanes; ++l) {
+        const int64_t unit_column = b * K + step * kStep + (l / WL::kLanesPerUnit) * WL::kUnit;
+        for (int n = 0; n < kLaneWeights; ++n) {
+          prepared.table[b * prepared.row_size + (step * kLaneWeights + n) * W + l] =
+              A::load(x[unit_column + WL::weight_of(l % WL::kLanesPerUnit, n)]);
+        }
       }
     }
   }
@@ -180,38 +191,82 @@ struct LevelTable {
   }
 };
 
+// The codes of one step: W lanes' words as (low, high) 32-bit halves, and their levels.
+template <class M, class T, int W, class Isa>
+struct StepCodes {
+  using WL = WordLanes<M>;
+  static constexpr int kVectors = W / 16, kHalfSlots = WL::kSlotsPerWord / 2;
+  static constexpr bool kSmallTable = LevelTable<typename M::F, T>::kCodes == 16;
+  u32x16 low[kVectors], high[kVectors];
+  f32x16 table;  // the levels, when there are 16
+  const LevelTable<typename M::F, T>& levels;
+
+  StepCodes(const uint8_t* words, const LevelTable<typename M::F, T>& levels) : levels(levels) {
+    for (int v = 0; v < kVectors; ++v) {
+      // Lanes 16v .. 16v + 15 as (low, high) 32-bit pairs.
+      const u32x16 a = load_lanes<u32x16>(words + 128 * v), b = load_lanes<u32x16>(words + 128 * v + 64);
+      low[v] = __builtin_shuffle(a, b, u32x16{0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30});
+      high[v] = __builtin_shuffle(a, b, u32x16{1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31});
+    }
+    if constexpr (kSmallTable) table = load_lanes<f32x16>(levels.value);
+  }
+
+  // The level of the n-th code of lanes 16v .. 16v + 15.
+  f32x16 level(int n, int v) const {
+    const u32x16 word = (WL::position(n) < kHalfSlots ? low[v] : high[v]) >> (WL::kBits * (WL::position(n) % kHalfSlots));
+    if constexpr (kSmallTable) {
+      return __builtin_shuffle(table, word);  // takes each index modulo 16: the low nibble
+    } else {
+      return VectorLookup<Isa>::apply(levels.value, word & ((1u << WL::kBits) - 1));
+    }
+  }
+};
+
 // The sums of one step: for the 16 lanes of each vector v, s[v] = sum over the lanes' words of
 // level times activation, added in the lanes' order in T's arithmetic.
 template <class M, class T, int W, class Isa>
-inline void word_sums(const uint8_t* words, const float* x, const LevelTable<typename M::F, T>& levels, f32x16* s) {
-  using WL = WordLanes<M>;
+inline void word_sums(const StepCodes<M, T, W, Isa>& codes, const float* x, f32x16* s) {
   using VA = VectorArith<T, Isa>;
-  constexpr int kVectors = W / 16, kHalfSlots = WL::kSlotsPerWord / 2;
-  constexpr uint32_t kMask = (1u << WL::kBits) - 1;
-  constexpr bool kSmallTable = LevelTable<typename M::F, T>::kCodes == 16;
-  u32x16 low[kVectors], high[kVectors];
-  for (int v = 0; v < kVectors; ++v) {
-    // Lanes 16v .. 16v + 15 as (low, high) 32-bit pairs.
-    const u32x16 a = load_lanes<u32x16>(words + 128 * v), b = load_lanes<u32x16>(words + 128 * v + 64);
-    low[v] = __builtin_shuffle(a, b, u32x16{0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30});
-    high[v] = __builtin_shuffle(a, b, u32x16{1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31});
-    s[v] = f32x16{};
-  }
-  [[maybe_unused]] f32x16 table;
-  if constexpr (kSmallTable) table = load_lanes<f32x16>(levels.value);
+  for (int v = 0; v < W / 16; ++v) s[v] = f32x16{};
 #pragma GCC unroll 16
-  for (int n = 0; n < WL::kLaneWeights; ++n) {
-    const int shift = WL::kBits * (WL::position(n) % kHalfSlots);
-    for (int v = 0; v < kVectors; ++v) {
-      const u32x16 word = (WL::position(n) < kHalfSlots ? low[v] : high[v]) >> shift;
-      f32x16 level;
-      if constexpr (kSmallTable) {
-        level = __builtin_shuffle(table, word);  // takes each index modulo 16: the low nibble
-      } else {
-        level = VectorLookup<Isa>::apply(levels.value, word & kMask);
-      }
-      s[v] = VA::add(s[v], VA::mul(level, load_lanes<f32x16>(x + n * W + 16 * v)));
-    }
+  for (int n = 0; n < M::kLaneWeights; ++n) {
+    for (int v = 0; v < W / 16; ++v) s[v] = VA::add(s[v], VA::mul(codes.level(n, v), load_lanes<f32x16>(x + n * W + 16 * v)));
+  }
+}
+
+// The unit values of a step spread over their lanes: lane i of vector v gets value[u] of its
+// unit u = (16v + i) / lanes per unit.
+template <class M, int W>
+inline f32x16 spread_units(const float* unit_values, int v) {
+  constexpr int kLanesPerUnit = WordLanes<M>::kLanesPerUnit, kUnitsPerVector = 16 / kLanesPerUnit;
+  i32x16 spread;
+  for (int i = 0; i < 16; ++i) spread[i] = i / kLanesPerUnit;
+  f32x16 values{};
+  for (int u = 0; u < kUnitsPerVector; ++u) values[u] = unit_values[v * kUnitsPerVector + u];
+  return __builtin_shuffle(values, spread);
+}
+
+// The first byte of a step's words, or of a zero-padded copy of a partial step's words (whose
+// lanes past the row then read zero codes with zero activations: their sums stay zero).
+template <class M, int W>
+inline const uint8_t* step_words(const formats::Packed<typename M::F>& packed, int64_t first, int lanes,
+                                 uint64_t (&padded)[W]) {
+  using F = typename M::F;
+  const int word = F::slot(static_cast<int>(first % F::kBlock)) / WordLanes<M>::kSlotsPerWord;
+  const uint8_t* words = packed.w + packed.at.codes(first / F::kBlock) + 8 * word;
+  if (lanes == W) return words;
+  std::fill(padded, padded + W, 0);
+  return static_cast<const uint8_t*>(std::memcpy(padded, words, 8 * lanes));
+}
+
+// fn(u, block, j) for the units of a step, each block decoded once.
+template <class M, class Fn>
+inline void for_step_units(const formats::Packed<typename M::F>& packed, int64_t first, int units, Fn&& fn) {
+  using F = typename M::F;
+  for (int u = 0; u < units;) {
+    const int64_t f = first + int64_t(u) * M::kUnit;
+    const auto block = packed.block(f / F::kBlock);
+    for (int j = static_cast<int>(f % F::kBlock); j < F::kBlock && u < units; j += M::kUnit) fn(u++, block, j);
   }
 }
 
@@ -219,17 +274,13 @@ inline void word_sums(const uint8_t* words, const float* x, const LevelTable<typ
 // sums sx), the fields of each lane's unit spread over its lanes.
 template <class M, class T, int W, class Isa, class Params>
 inline void combine_lanes(const Params* units, const f32x16* s, const float* sx, f32x16* acc) {
-  using WL = WordLanes<M>;
-  constexpr int kUnitsPerVector = 16 / WL::kLanesPerUnit;
-  i32x16 spread;  // lane i of a vector belongs to its vector's unit i / lanes per unit
-  for (int i = 0; i < 16; ++i) spread[i] = i / WL::kLanesPerUnit;
+  float unit_fields[Params::kFields][W];
+  for (int u = 0; u < W / WordLanes<M>::kLanesPerUnit; ++u) {
+    for (int f = 0; f < Params::kFields; ++f) unit_fields[f][u] = units[u].fields[f];
+  }
   for (int v = 0; v < W / 16; ++v) {
     std::array<f32x16, Params::kFields> fields;
-    for (int f = 0; f < Params::kFields; ++f) {
-      f32x16 unit_values{};
-      for (int u = 0; u < kUnitsPerVector; ++u) unit_values[u] = units[v * kUnitsPerVector + u].fields[f];
-      fields[f] = __builtin_shuffle(unit_values, spread);
-    }
+    for (int f = 0; f < Params::kFields; ++f) fields[f] = spread_units<M, W>(unit_fields[f], v);
     const f32x16 sums_x = M::kNeedsActivationSums ? load_lanes<f32x16>(sx + 16 * v) : f32x16{};
     acc[v] = Params::template combine<VectorArith<T, Isa>>(acc[v], s[v], sums_x, fields);
   }
@@ -239,30 +290,19 @@ inline void combine_lanes(const Params* units, const f32x16* s, const float* sx,
 template <class M, class T, int W, class Isa>
 inline void word_lane_row(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
                           const LevelTable<typename M::F, T>& levels, int64_t row, int64_t K, f32x16* acc) {
-  using F = typename M::F;
-  using WL = WordLanes<M>;
   using Params = typename M::template Params<Arith<T>>;
-  constexpr int kStep = WL::kLaneWeights * W;
+  constexpr int kStep = M::kLaneWeights * W;
   for (int v = 0; v < W / 16; ++v) acc[v] = f32x16{};
   for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
     const int64_t first = row * K + step * kStep;
-    const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / WL::kLaneWeights));
-    const int word = F::slot(static_cast<int>(first % F::kBlock)) / WL::kSlotsPerWord;
-    const uint8_t* words = packed.w + packed.at.codes(first / F::kBlock) + 8 * word;
-    // A partial step's lanes past the row read zero words and zero activations: their sums,
-    // and so their accumulators, stay zero.
-    uint64_t last_words[W] = {};
-    if (lanes < W) words = static_cast<const uint8_t*>(std::memcpy(last_words, words, 8 * lanes));
+    const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
+    uint64_t padded[W];
+    const StepCodes<M, T, W, Isa> codes(step_words<M, W>(packed, first, lanes, padded), levels);
     f32x16 s[W / 16];
-    word_sums<M, T, W, Isa>(words, activations.table.data() + step * kStep, levels, s);
-    Params units[W / WL::kLanesPerUnit];
-    for (int u = 0, step_units = lanes / WL::kLanesPerUnit; u < step_units;) {
-      const int64_t f = first + int64_t(u) * WL::kUnit;
-      const auto block = packed.block(f / F::kBlock);
-      for (int j = static_cast<int>(f % F::kBlock); j < F::kBlock && u < step_units; j += WL::kUnit) {
-        units[u++] = Params(block, j);
-      }
-    }
+    word_sums(codes, activations.row(0) + step * kStep, s);
+    Params units[W / WordLanes<M>::kLanesPerUnit];
+    for_step_units<M>(packed, first, lanes / WordLanes<M>::kLanesPerUnit,
+                      [&](int u, const auto& block, int j) { units[u] = Params(block, j); });
     combine_lanes<M, T, W, Isa>(units, s, M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr, acc);
   }
 }
@@ -281,12 +321,55 @@ template <class M, class T, int W, int R, class Isa>
 inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K, int64_t N,
                            const hostxpu::work_group& g) {
   static const LevelTable<typename M::F, T> levels;
-  const auto& activations = lane_activations<M, T, W>(x, K, g.launch_serial);
+  const auto& activations = lane_activations<M, T, W>(x, 1, K, g.launch_serial);
   const int64_t row0 = R * static_cast<int64_t>(g.linear_id);
   for (int64_t row = row0; row < std::min<int64_t>(row0 + R, N); ++row) {
     f32x16 acc[W / 16];
     word_lane_row<M, T, W, Isa>(packed, activations, levels, row, K, acc);
     y[row] = reduce_lanes<T, W>(acc);
+  }
+}
+
+// Work-group (gb, gn) of a by-batch launch of a word-lane member: output rows 2gn, 2gn + 1 for
+// activation rows 2gb, 2gb + 1. Each lane's weight is decoded once in T (level times its unit's
+// scale) and its product with each activation row's activation is added straight into that
+// row's accumulator.
+template <class M, class T, int W, class Isa>
+inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K,
+                                    int64_t N, int64_t B, int64_t gb, int64_t gn, uint64_t launch) {
+  static_assert(M::kValue == LaneValue::decoded, "by-batch members multiply decoded weights");
+  using A = Arith<T>;
+  using VA = VectorArith<T, Isa>;
+  constexpr int kStep = M::kLaneWeights * W, kVectors = W / 16;
+  static const LevelTable<typename M::F, T> levels;
+  const auto& activations = lane_activations<M, T, W>(x, B, K, launch);
+  const int64_t b0 = 2 * gb, row0 = 2 * gn;
+  const int batch_rows = static_cast<int>(std::min<int64_t>(2, B - b0));
+  for (int64_t row = row0; row < std::min<int64_t>(row0 + 2, N); ++row) {
+    f32x16 acc[2][kVectors] = {};
+    for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
+      const int64_t first = row * K + step * kStep;
+      const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
+      uint64_t padded[W];
+      const StepCodes<M, T, W, Isa> codes(step_words<M, W>(packed, first, lanes, padded), levels);
+      float unit_scales[W] = {};
+      for_step_units<M>(packed, first, lanes / WordLanes<M>::kLanesPerUnit, [&](int u, const auto& block, int j) {
+        unit_scales[u] = A::from(block.scale(j / M::F::kGroup));
+      });
+      f32x16 scale[kVectors];
+      for (int v = 0; v < kVectors; ++v) scale[v] = spread_units<M, W>(unit_scales, v);
+#pragma GCC unroll 16
+      for (int n = 0; n < M::kLaneWeights; ++n) {
+        for (int v = 0; v < kVectors; ++v) {
+          const f32x16 weight = VA::mul(codes.level(n, v), scale[v]);
+          for (int bi = 0; bi < batch_rows; ++bi) {
+            const float* xs = activations.row(b0 + bi) + step * kStep + n * W + 16 * v;
+            acc[bi][v] = VA::add(acc[bi][v], VA::mul(weight, load_lanes<f32x16>(xs)));
+          }
+        }
+      }
+    }
+    for (int bi = 0; bi < batch_rows; ++bi) y[(b0 + bi) * N + row] = reduce_lanes<T, W>(acc[bi]);
   }
 }
 
@@ -315,6 +398,15 @@ template <class M, class T, int W, int R>
 void word_lane_group(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K, int64_t N,
                      const hostxpu::work_group& g) {
   with_lane_isa([&](auto isa) { word_lane_rows<M, T, W, R, decltype(isa)>(packed, x, y, K, N, g); });
+}
+
+template <class M, class T, int W>
+void word_lane_by_batch_group(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K, int64_t N,
+                              int64_t B, const hostxpu::work_group& g) {
+  with_lane_isa([&](auto isa) {
+    word_lane_by_batch_rows<M, T, W, decltype(isa)>(packed, x, y, K, N, B, static_cast<int64_t>(g.id[0]),
+                                                    static_cast<int64_t>(g.id[1]), g.launch_serial);
+  });
 }
 
 }  // namespace vorn::kernels

@@ -1,0 +1,235 @@
+#include "linear/expand_blocks.h"
+
+#include <c10/util/BFloat16.h>
+#include <c10/util/Half.h>
+
+#include <algorithm>
+#include <type_traits>
+#include <utility>
+
+#include "common/half_bits.h"
+#include "common/vector_clones.h"
+#include "formats/formats.h"
+#include "linear/element_math.h"
+#include "linear/half_rounding.h"
+#include "linear/lane_arith.h"
+#include "linear/level_lookup.h"
+
+namespace vorn::kernels {
+namespace {
+
+// A's arithmetic on values held in a compute type C, each result rounded to A as A's own
+// operators round it (the combine step of element_math.h), in a form whose loops vectorise.
+template <class Compute, Compute (*Round)(Compute)>
+struct RoundedLanes {
+  using C = Compute;
+  static C from(float v) { return Round(C(v)); }
+  static C mul(C a, C b) { return Round(a * b); }
+  static C add(C a, C b) { return Round(a + b); }
+};
+
+inline float unrounded(float v) { return v; }
+inline double unrounded_double(double v) { return v; }
+
+template <class A>
+struct Lanes;
+template <>
+struct Lanes<float> : RoundedLanes<float, unrounded> {};
+template <>
+struct Lanes<double> : RoundedLanes<double, unrounded_double> {};
+template <>
+struct Lanes<c10::BFloat16> : RoundedLanes<float, round_to_bf16> {};
+
+// Stores a value of A's arithmetic as T: bf16 takes the bits of a value already rounded to it,
+// the wide types hold it exactly.
+inline void store(float* p, float v) { *p = v; }
+inline void store(double* p, double v) { *p = v; }
+inline void store(c10::BFloat16* p, float v) { reinterpret_cast<uint16_t*>(p)[0] = exact_bf16_bits(v); }
+
+// Blocks with a bulk decoder fill all of a block's values at once, as fp32 or as binary16 bits
+// (the formats whose values are fp16 values); the others value by value.
+// The helpers below are always inlined: each instruction-set clone of expand_blocks must compile
+// them for its own level.
+template <class B, class = void>
+struct HasBulkValues : std::false_type {};
+template <class B>
+struct HasBulkValues<B, std::void_t<decltype(std::declval<const B&>().values(static_cast<float*>(nullptr)))>>
+    : std::true_type {};
+template <class B, class = void>
+struct HasHalfValues : std::false_type {};
+template <class B>
+struct HasHalfValues<B, std::void_t<decltype(std::declval<const B&>().half_values(static_cast<uint16_t*>(nullptr)))>>
+    : std::true_type {};
+
+// Integer-valued blocks (q8_0 among the 8-bit ones, which share half_values' declaration) decode
+// value by value: a plain conversion that vectorises.
+template <class F>
+inline constexpr bool kIntegerValues = std::is_integral_v<decltype(std::declval<typename F::Block>().value(0))>;
+template <class F>
+inline constexpr bool kHalfValues = !kIntegerValues<F> && HasHalfValues<typename F::Block>::value;
+
+// The 4-bit formats with codebook levels (nf4, fp4): codes unpacked in weight order, then looked up
+// in the format's level table.
+template <class F, class = void>
+inline constexpr bool kLevelCodes = false;
+template <class F>
+inline constexpr bool kLevelCodes<F, std::void_t<typename F::Nibbles, decltype(F::level(0))>> =
+    !std::is_integral_v<decltype(F::level(0))>;
+
+template <class F>
+const float* level_table() {
+  static const auto table = [] {
+    struct Levels {
+      float v[16];
+    } levels;
+    for (int code = 0; code < 16; ++code) levels.v[code] = float(F::level(code));
+    return levels;
+  }();
+  return table.v;
+}
+
+template <class F>
+[[gnu::always_inline]] inline void block_values(const typename F::Block& b, float* v) {
+  if constexpr (kLevelCodes<F>) {
+    uint8_t codes[F::kBlock];
+    F::Nibbles::unpack(b.qs, codes, [](int code) { return uint8_t(code); });
+    lookup_levels(level_table<F>(), codes, v, F::kBlock);
+  } else if constexpr (HasBulkValues<typename F::Block>::value) {
+    b.values(v);
+  } else if constexpr (kHalfValues<F>) {
+    uint16_t bits[F::kBlock];
+    b.half_values(bits);
+    for (int j = 0; j < F::kBlock; ++j) v[j] = half_to_float(bits[j]);
+  } else {
+    for (int j = 0; j < F::kBlock; ++j) v[j] = float(b.value(j));
+  }
+}
+
+// One block's weights from its values: L's arithmetic, stored as Out.
+template <class F, class L, class Out>
+[[gnu::always_inline]] inline void combine_block(const typename F::Block& block, const float* values, Out* dst) {
+  using C = typename L::C;
+  using formats::Scaling;
+  for (int g = 0; g < F::kBlock / F::kGroup; ++g) {
+    C scale{}, offset{};
+    if constexpr (F::kScaling != Scaling::none) scale = L::from(block.scale(g));
+    if constexpr (F::kScaling == Scaling::scale_offset) offset = L::from(block.offset(g));
+    const float* v = values + g * F::kGroup;
+    Out* d = dst + g * F::kGroup;
+    for (int j = 0; j < F::kGroup; ++j) {
+      // Integer codes convert to every A exactly; codebook and float-code values are rounded.
+      const C value = kIntegerValues<F> ? C(v[j]) : L::from(v[j]);
+      store(d + j, combined_weight<L, F>(value, scale, offset));
+    }
+  }
+}
+
+// Blocks first .. first + count - 1 in fp16 arithmetic, as fp32 results in `results` (which may
+// be out, for fp32 outputs): element_math.h's rule one step at a time over the whole run, each
+// step rounded to fp16 by the machine's conversion (half_rounding.h) - the values (unless they
+// are fp16 values already), the product with the scale, the sum with the offset.
+template <class F>
+[[gnu::always_inline]] inline void fp16_weights(const formats::Packed<F>& packed, int64_t first, int64_t count,
+                                                float* results) {
+  using formats::Scaling;
+  float values[F::kBlock];
+  for (int64_t b = 0; b < count; ++b) {
+    const auto block = packed.block(first + b);
+    block_values<F>(block, values);
+    if constexpr (!kIntegerValues<F> && !kHalfValues<F>) round_to_half_values(values, F::kBlock);
+    for (int g = 0; g < F::kBlock / F::kGroup; ++g) {
+      const float* v = values + g * F::kGroup;
+      float* r = results + b * F::kBlock + g * F::kGroup;
+      if constexpr (F::kScaling == Scaling::none) {
+        for (int j = 0; j < F::kGroup; ++j) r[j] = v[j];
+      } else {
+        const float scale = round_to_half(block.scale(g));
+        for (int j = 0; j < F::kGroup; ++j) r[j] = v[j] * scale;
+      }
+    }
+  }
+  if constexpr (F::kScaling == Scaling::scale_offset) {
+    round_to_half_values(results, count * F::kBlock);
+    for (int64_t b = 0; b < count; ++b) {
+      const auto block = packed.block(first + b);
+      for (int g = 0; g < F::kBlock / F::kGroup; ++g) {
+        const float offset = round_to_half(block.offset(g));
+        float* r = results + b * F::kBlock + g * F::kGroup;
+        for (int j = 0; j < F::kGroup; ++j) r[j] = r[j] + offset;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+template <class F, class A, class T>
+VORN_VECTOR_CLONES void expand_blocks(const formats::Packed<F>& packed, int64_t first, int64_t count, T* out) {
+  if constexpr (std::is_same_v<A, c10::Half>) {
+    // Runs of about 1024 weights, each rounded to fp16 once more for its last step.
+    constexpr int64_t kRun = std::max(1, 1024 / F::kBlock);
+    float staged[kRun * F::kBlock];
+    for (int64_t i = 0; i < count; i += kRun) {
+      const int64_t blocks = std::min(kRun, count - i);
+      if constexpr (std::is_same_v<T, float>) {
+        fp16_weights<F>(packed, first + i, blocks, out + i * F::kBlock);
+        round_to_half_values(out + i * F::kBlock, blocks * F::kBlock);
+      } else {
+        static_assert(std::is_same_v<T, c10::Half>, "fp16 arithmetic stores fp16 or fp32");
+        fp16_weights<F>(packed, first + i, blocks, staged);
+        round_to_half_bits(staged, reinterpret_cast<uint16_t*>(out + i * F::kBlock), blocks * F::kBlock);
+      }
+    }
+  } else {
+    static_assert(std::is_same_v<A, T>, "other arithmetics store their own type");
+    float values[F::kBlock];
+    for (int64_t i = 0; i < count; ++i) {
+      const auto block = packed.block(first + i);
+      block_values<F>(block, values);
+      combine_block<F, Lanes<A>>(block, values, out + i * F::kBlock);
+    }
+  }
+}
+
+#define VORN_EXPAND_BLOCKS(F, A, T) \
+  template void expand_blocks<formats::F, A, T>(const formats::Packed<formats::F>&, int64_t, int64_t, T*);
+// The dequantize kernel family: every format in each element type's own arithmetic.
+#define VORN_EXPAND_FORMAT(F)                        \
+  VORN_EXPAND_BLOCKS(F, float, float)                \
+  VORN_EXPAND_BLOCKS(F, double, double)              \
+  VORN_EXPAND_BLOCKS(F, c10::Half, c10::Half)        \
+  VORN_EXPAND_BLOCKS(F, c10::BFloat16, c10::BFloat16)
+
+VORN_EXPAND_FORMAT(Q4_0)
+VORN_EXPAND_FORMAT(Q4_0Woq)
+VORN_EXPAND_FORMAT(Q4_1)
+VORN_EXPAND_FORMAT(Q5_0)
+VORN_EXPAND_FORMAT(Q5_1)
+VORN_EXPAND_FORMAT(Q8_0)
+VORN_EXPAND_FORMAT(Nf4)
+VORN_EXPAND_FORMAT(Nf3)
+VORN_EXPAND_FORMAT(Fp4)
+VORN_EXPAND_FORMAT(Fp8E4m3)
+VORN_EXPAND_FORMAT(Fp8E5m2)
+VORN_EXPAND_FORMAT(Fp6)
+VORN_EXPAND_FORMAT(MoeFp8E5m2)
+VORN_EXPAND_FORMAT(MoeFp8E4m3)
+VORN_EXPAND_FORMAT(Q4K)
+VORN_EXPAND_FORMAT(Q6K)
+VORN_EXPAND_FORMAT(Q2K)
+VORN_EXPAND_FORMAT(Q5K)
+VORN_EXPAND_FORMAT(Iq2Xxs)
+VORN_EXPAND_FORMAT(Iq1S)
+VORN_EXPAND_FORMAT(Fp6K)
+
+// The explicit-SIMD kernels that decode in fp16 for an fp32 output.
+VORN_EXPAND_BLOCKS(Q4_0, c10::Half, float)
+VORN_EXPAND_BLOCKS(Q4_1, c10::Half, float)
+VORN_EXPAND_BLOCKS(Fp4, c10::Half, float)
+VORN_EXPAND_BLOCKS(Q8_0, c10::Half, float)
+VORN_EXPAND_BLOCKS(Fp8E4m3, c10::Half, float)
+VORN_EXPAND_BLOCKS(Fp8E5m2, c10::Half, float)
+VORN_EXPAND_BLOCKS(Fp6, c10::Half, float)
+VORN_EXPAND_BLOCKS(Fp6K, c10::Half, float)
+
+}  // namespace vorn::kernels

@@ -1,0 +1,101 @@
+#include "linear/half_rounding.h"
+
+#include <immintrin.h>
+
+#include "common/half_bits.h"
+#include "linear/lane_arith.h"
+
+namespace vorn::kernels {
+namespace {
+
+using RoundBits = void (*)(const float*, uint16_t*, int64_t);
+using RoundValues = void (*)(float*, int64_t);
+
+void round_bits_lanes(const float* in, uint16_t* out, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) out[i] = exact_half_bits(round_to_half(in[i]));
+}
+
+void round_values_lanes(float* values, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) values[i] = half_to_float(exact_half_bits(round_to_half(values[i])));
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The hardware keeps a NaN's payload; c10::Half stores 0x7e00 with the sign.
+#define VORN_QUIET_NAN_8(h)                                                                         \
+  _mm_blendv_epi8(h, _mm_or_si128(_mm_and_si128(h, _mm_set1_epi16(-0x8000)), _mm_set1_epi16(0x7e00)), \
+                  _mm_cmpgt_epi16(_mm_and_si128(h, _mm_set1_epi16(0x7fff)), _mm_set1_epi16(0x7c00)))
+
+__attribute__((target("avx2,f16c"))) void round_bits_f16c(const float* in, uint16_t* out, int64_t n) {
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i h = _mm256_cvtps_ph(_mm256_loadu_ps(in + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), VORN_QUIET_NAN_8(h));
+  }
+  round_bits_lanes(in + i, out + i, n - i);
+}
+
+__attribute__((target("avx2,f16c"))) void round_values_f16c(float* values, int64_t n) {
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i h = _mm256_cvtps_ph(_mm256_loadu_ps(values + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    _mm256_storeu_ps(values + i, _mm256_cvtph_ps(VORN_QUIET_NAN_8(h)));
+  }
+  round_values_lanes(values + i, n - i);
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void round_bits_avx512(const float* in, uint16_t* out, int64_t n) {
+  int64_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m512 v = _mm512_loadu_ps(in + i);
+    const __m256i h = _mm512_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m256i nan = _mm256_or_si256(_mm256_and_si256(h, _mm256_set1_epi16(-0x8000)), _mm256_set1_epi16(0x7e00));
+    const __mmask16 unordered = _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_mask_blend_epi16(unordered, h, nan));
+  }
+  round_bits_lanes(in + i, out + i, n - i);
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void round_values_avx512(float* values, int64_t n) {
+  int64_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m512 v = _mm512_loadu_ps(values + i);
+    const __m512 rounded = _mm512_cvtph_ps(_mm512_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+    // A NaN widens to the quiet NaN with its sign and no payload.
+    const __m512 nan = _mm512_castsi512_ps(
+        _mm512_or_si512(_mm512_and_si512(_mm512_castps_si512(v), _mm512_set1_epi32(INT32_MIN)), _mm512_set1_epi32(0x7fc00000)));
+    _mm512_storeu_ps(values + i, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q), rounded, nan));
+  }
+  round_values_lanes(values + i, n - i);
+}
+
+bool has_avx512() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+}
+bool has_f16c() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+}
+
+RoundBits pick_bits() { return has_avx512() ? round_bits_avx512 : has_f16c() ? round_bits_f16c : round_bits_lanes; }
+RoundValues pick_values() {
+  return has_avx512() ? round_values_avx512 : has_f16c() ? round_values_f16c : round_values_lanes;
+}
+#else
+RoundBits pick_bits() { return round_bits_lanes; }
+RoundValues pick_values() { return round_values_lanes; }
+#endif
+
+}  // namespace
+
+void round_to_half_bits(const float* in, uint16_t* out, int64_t n) {
+  static const RoundBits impl = pick_bits();
+  impl(in, out, n);
+}
+
+void round_to_half_values(float* values, int64_t n) {
+  static const RoundValues impl = pick_values();
+  impl(values, n);
+}
+
+}  // namespace vorn::kernels

@@ -1,0 +1,16 @@
+#pragma once
+// Rounding runs of fp32 values to binary16, ties to even, with the conversion instructions of
+// the machine where it has them (F16C, AVX-512) and branch-free lanes elsewhere. A NaN becomes
+// the NaN c10::Half stores (0x7e00 with the sign), so every machine writes the same bits.
+
+#include <cstdint>
+
+namespace vorn::kernels {
+
+// out[i] = the binary16 bits of in[i] rounded.
+void round_to_half_bits(const float* in, uint16_t* out, int64_t n);
+
+// values[i] = values[i] rounded to binary16, as fp32 (c10::Half's value widened).
+void round_to_half_values(float* values, int64_t n);
+
+}  // namespace vorn::kernels
