@@ -12,6 +12,7 @@ void check_packed_weight(const at::Tensor& weight, const char* name) {
   TORCH_CHECK(weight.scalar_type() == at::kByte && weight.dim() == 1, name,
               " must be a one-dimensional uint8 tensor of packed weights, got ", weight.scalar_type(),
               " of ", weight.dim(), " dimensions");
+  TORCH_CHECK(weight.is_contiguous(), name, " must be contiguous");
 }
 
 int64_t packed_rows(const at::Tensor& weight, int qtype, int64_t K) {
