@@ -360,3 +360,30 @@ def test_operator_without_kernel_refuses_every_device(device):
     out, x, scale = on(device, *fresh(arguments("dynamic_scaled_fp8_quant")))
     with pytest.raises(RuntimeError, match="lumora::dynamic_scaled_fp8_quant"):
         torch.ops.lumora.dynamic_scaled_fp8_quant(out, x, scale)
+
+
+# The tiling variables are read on every call that can tile (q8_0 from TILE_THRESHOLD on this
+# device class; q4_0 batches above 128 when LUMORA_LOW_MEM is 1). Set to anything, they either
+# leave the product unchanged or fail the call with a message.
+TILING = {"q8_0": (3, {}), "q4_0": (130, {"LUMORA_LOW_MEM": "1"})}
+ENVIRONMENT = [("TILE_THRESHOLD", v) for v in ("1", "-5", "0x10", "abc", "", "99999999999999999999")] + \
+              [("TILE_SIZE", v) for v in ("1", "3", "0", "-1", "abc", "99999999999999999999")] + \
+              [("LUMORA_LOW_MEM", v) for v in ("1", "01", "abc")]
+
+
+@pytest.mark.parametrize("variable, value", ENVIRONMENT)
+@pytest.mark.parametrize("name", list(TILING))
+def test_tiling_environment(monkeypatch, name, variable, value):
+    batch, base_env = TILING[name]
+    x, w, qtype, n = forward_new(name, batch).build("xpu:0", torch.Generator().manual_seed(7))
+    for key in ("TILE_THRESHOLD", "TILE_SIZE", "LUMORA_LOW_MEM"):
+        monkeypatch.delenv(key, raising=False)
+    expected = vorn_linear.forward_new(x, w, qtype, n)
+    for key, setting in {**base_env, "TILE_THRESHOLD": "1", variable: value}.items():
+        monkeypatch.setenv(key, setting)
+    try:
+        y = vorn_linear.forward_new(x, w, qtype, n)
+    except CLEAR as error:
+        assert str(error).strip()
+        return
+    assert_close(y, expected, 2e-3)  # the tile kernels round the decoded weights their own way
