@@ -26,7 +26,7 @@ class Case(NamedTuple):
     fn: str
     build: Callable[[str, torch.Generator], list]  # the valid arguments on a device
     state: tuple = ()    # arguments written in place: compared like results
-    sizes: tuple = ()    # integers that must describe the tensors: negative or huge ones raise
+    sizes: tuple = ()    # integers that must describe the tensors: values other than 0 and 1 raise
     codes: tuple = ()    # integers restricted to a list of codes (qtype, act_type)
     ids: tuple = ()      # (argument, count): index tensors whose values must lie in [0, count)
     tables: tuple = ()   # tensors of device addresses
@@ -254,15 +254,14 @@ def integer_mutations(case, i):
 
 
 def mutations(case):
-    args = arguments(case)
-    spec = CASES[case]
+    args, valid = arguments(case), CASES[case]
     yield "all on xpu:1", None, EQUAL
     yield "all on cpu", lambda args: [a.cpu() if isinstance(a, torch.Tensor) else a for a in args], SAME
     for i, a in enumerate(args):
         if isinstance(a, torch.Tensor):
-            yield from ((f"arg {i} {label}", fn, want) for label, fn, want in tensor_mutations(spec, i, a))
+            yield from ((f"arg {i} {label}", fn, want) for label, fn, want in tensor_mutations(valid, i, a))
         elif isinstance(a, int):
-            yield from ((f"arg {i} {label}", fn, want) for label, fn, want in integer_mutations(spec, i))
+            yield from ((f"arg {i} {label}", fn, want) for label, fn, want in integer_mutations(valid, i))
         else:
             yield f"arg {i} a tensor", replace(i, lambda _: torch.ones(8, device="xpu")), SAFE
 
