@@ -22,11 +22,13 @@ struct Planar4Layout {
 
 // Nibble orders within a block's 32 code bytes.
 // Each order also names the weight at nibble position q of a block's codes (q < 32: the low
-// nibble of byte q; q >= 32: the high nibble of byte q - 32).
+// nibble of byte q; q >= 32: the high nibble of byte q - 32), and slot(j), the nibble that holds
+// weight j counted through the bytes low nibble first (slot s: byte s / 2, high nibble if odd).
 
 // Halves: byte j holds weight j in its low nibble and weight j + 32 in its high nibble.
 struct HalvesLowFirst {
   static constexpr int weight_at(int q) { return q; }
+  static constexpr int slot(int j) { return 2 * (j & 31) + (j >> 5); }
   static int get(const uint8_t* qs, int j) { return (qs[j & 31] >> ((j >> 5) << 2)) & 15; }
   static void put(uint8_t* qs, const uint8_t* q) {
     for (int j = 0; j < 32; ++j) qs[j] = uint8_t(q[j] | (q[j + 32] << 4));
@@ -43,6 +45,7 @@ struct HalvesLowFirst {
 
 // nf4: byte j holds weight j in its high nibble and weight j + 32 in its low nibble.
 struct HalvesHighFirst {
+  static constexpr int slot(int j) { return 2 * (j & 31) + 1 - (j >> 5); }
   static int get(const uint8_t* qs, int j) { return (qs[j & 31] >> (((j >> 5) ^ 1) << 2)) & 15; }
   static void put(uint8_t* qs, const uint8_t* q) {
     for (int j = 0; j < 32; ++j) qs[j] = uint8_t((q[j] << 4) | q[j + 32]);
@@ -52,6 +55,7 @@ struct HalvesHighFirst {
 // q4_0_woq: byte j holds weight 2j in its low nibble and weight 2j + 1 in its high nibble.
 struct Pairs {
   static constexpr int weight_at(int q) { return 2 * (q % 32) + q / 32; }
+  static constexpr int slot(int j) { return j; }
   static int get(const uint8_t* qs, int j) { return (qs[j >> 1] >> ((j & 1) << 2)) & 15; }
   static void put(uint8_t* qs, const uint8_t* q) {
     for (int j = 0; j < 32; ++j) qs[j] = uint8_t(q[2 * j] | (q[2 * j + 1] << 4));
@@ -78,6 +82,9 @@ struct Scaled4 {
   static constexpr int kBlock = 64;
   static constexpr int kGroup = 64;
   static constexpr Scaling kScaling = Scaling::scale;
+  // The codes of all blocks form one stream of 4-bit slots from byte 0 (block blk's from slot 64*blk).
+  static constexpr int kCodeBits = 4;
+  static constexpr int slot(int j) { return Order::slot(j); }
   using Layout = Planar4Layout<2>;
   using Fields = Codes64Scale;
   using Nibbles = Order;
@@ -130,6 +137,9 @@ struct Q4_1 {
   static constexpr int kBlock = 64;
   static constexpr int kGroup = 64;
   static constexpr Scaling kScaling = Scaling::scale_offset;
+  static constexpr int kCodeBits = 4;
+  static constexpr int slot(int j) { return HalvesLowFirst::slot(j); }
+  static int32_t level(int code) { return code; }
   using Layout = Planar4Layout<4>;
 
   struct Fields {

@@ -33,6 +33,10 @@ struct Planar8 {
   static constexpr int kBlock = 64;
   static constexpr int kGroup = 64;
   static constexpr Scaling kScaling = kScale;
+  // The codes of all blocks form one stream of bytes from byte 0 (block blk's from byte 64*blk).
+  static constexpr int kCodeBits = 8;
+  static constexpr int slot(int j) { return j; }
+  static auto level(int code) { return Decode::value(uint8_t(code)); }
   using Layout = Planar8Layout;
   using Fields = Bytes64Scale;
 

@@ -13,32 +13,37 @@
 
 #include <cstdint>
 
-#include "common/half_bits.h"
+#include "linear/lane_vectors.h"
 
 namespace vorn::kernels {
 
 // x rounded to the nearest binary16 value, ties to even; overflow gives infinity, NaN stays NaN.
-// Signed 32-bit arithmetic on the magnitude's bits, which SSE2 compares directly.
-inline float round_to_half(float x) {
-  const int32_t u = static_cast<int32_t>(float_bits(x));
-  const int32_t sign = u & INT32_MIN, magnitude = u & INT32_MAX;
+// Signed 32-bit arithmetic on the magnitude's bits, which SSE2 compares directly. V is float
+// or a vector of floats (lane_vectors.h).
+template <class V>
+[[gnu::always_inline]] inline V round_to_half(V x) {
+  using I = typename IntLanes<V>::type;
+  const I u = bit_as<I>(x);
+  const I sign = u & INT32_MIN, magnitude = u & INT32_MAX;
   // Normal binary16 range: keep 10 mantissa bits.
-  const int32_t normal = (magnitude + 0xfff + ((magnitude >> 13) & 1)) & ~0x1fff;
+  const I normal = (magnitude + 0xfff + ((magnitude >> 13) & 1)) & ~0x1fff;
   // Below 2^-14 the binary16 spacing is 2^-24, the fp32 spacing of numbers in [0.5, 1).
-  const int32_t subnormal =
-      static_cast<int32_t>(float_bits((bits_float(static_cast<uint32_t>(magnitude)) + 0.5f) - 0.5f));
-  int32_t r = magnitude < 0x38800000 ? subnormal : normal;
-  r = magnitude >= 0x477ff000 ? 0x7f800000 : r;               // 65520 and above
+  const I subnormal = bit_as<I>((bit_as<V>(magnitude) + 0.5f) - 0.5f);
+  I r = magnitude < 0x38800000 ? subnormal : normal;
+  r = magnitude >= 0x477ff000 ? I{} + 0x7f800000 : r;         // 65520 and above
   r = magnitude > 0x7f800000 ? (magnitude | 0x00400000) : r;  // NaN
-  return bits_float(static_cast<uint32_t>(r | sign));
+  return bit_as<V>(r | sign);
 }
 
 // x rounded to the nearest bfloat16 value, ties to even; NaN stays NaN.
-inline float round_to_bf16(float x) {
-  const int32_t u = static_cast<int32_t>(float_bits(x));
-  const int32_t rounded = static_cast<int32_t>((static_cast<uint32_t>(u) + 0x7fffu + ((u >> 16) & 1)) & 0xffff0000u);
-  const int32_t quiet = (u | 0x00400000) & static_cast<int32_t>(0xffff0000u);
-  return bits_float(static_cast<uint32_t>((u & INT32_MAX) > 0x7f800000 ? quiet : rounded));
+template <class V>
+[[gnu::always_inline]] inline V round_to_bf16(V x) {
+  using I = typename IntLanes<V>::type;
+  using U = typename IntLanes<V>::unsigned_type;
+  const I u = bit_as<I>(x);
+  const I rounded = bit_as<I>((bit_as<U>(u) + 0x7fffu + bit_as<U>((u >> 16) & 1)) & 0xffff0000u);
+  const I quiet = (u | 0x00400000) & static_cast<int32_t>(0xffff0000u);
+  return bit_as<V>((u & INT32_MAX) > 0x7f800000 ? quiet : rounded);
 }
 
 template <class T>
@@ -67,8 +72,17 @@ struct Arith<double> : RoundedArith<double, double, keep_double> {};
 template <>
 struct Arith<float> : RoundedArith<float, float, keep_float> {};
 template <>
-struct Arith<c10::Half> : RoundedArith<c10::Half, float, round_to_half> {};
+struct Arith<c10::Half> : RoundedArith<c10::Half, float, round_to_half<float>> {};
 template <>
-struct Arith<c10::BFloat16> : RoundedArith<c10::BFloat16, float, round_to_bf16> {};
+struct Arith<c10::BFloat16> : RoundedArith<c10::BFloat16, float, round_to_bf16<float>> {};
+
+// A work-group's tree reduction over its W lane values (strides W/2, W/4, ..., 1); the sum is
+// left in v[0].
+template <class A, int W>
+void tree_sum(typename A::C* v) {
+  for (int stride = W / 2; stride > 0; stride /= 2) {
+    for (int l = 0; l < stride; ++l) v[l] = A::add(v[l], v[l + stride]);
+  }
+}
 
 }  // namespace vorn::kernels

@@ -29,6 +29,7 @@
 #include "formats/formats.h"
 #include "linear/lane_arith.h"
 #include "linear/matvec_members.h"
+#include "linear/word_lanes.h"
 
 namespace vorn::kernels {
 
@@ -152,12 +153,7 @@ struct Lanes {
     }
   }
 
-  // The work-group's tree reduction over its W accumulators; the result is in v[0].
-  static void reduce(C* v) {
-    for (int stride = W / 2; stride > 0; stride /= 2) {
-      for (int l = 0; l < stride; ++l) v[l] = A::add(v[l], v[l + stride]);
-    }
-  }
+  static void reduce(C* v) { tree_sum<A, W>(v); }
 };
 
 // Work-group g of a matrix-vector launch: rows R*g .. R*g + R - 1 of y = W x.
@@ -246,7 +242,11 @@ void matvec_kernel(const char* name, const uint8_t* weight, const T* x, T* y, in
   common_utils::submit_kernel(
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
-          matvec_group<M, T, W, R>(packed, x, y, K, N, static_cast<int64_t>(g.linear_id));
+          if constexpr (WordLanes<M>::kEnabled && !std::is_same_v<T, double>) {
+            word_lane_group<M, T, W, R>(packed, x, y, K, N, g);
+          } else {
+            matvec_group<M, T, W, R>(packed, x, y, K, N, static_cast<int64_t>(g.linear_id));
+          }
         });
       },
       device, name);

@@ -18,6 +18,7 @@
 // and q6_k, and is refused with a clear message for q4_0, whose lanes would otherwise take
 // weights of the next row and activations past the end of x.
 
+#include <array>
 #include <cstdint>
 
 #include "formats/formats.h"
@@ -54,17 +55,25 @@ struct MemberShape {
   }
 };
 
+// The Params of the members below keep their per-unit values in `fields`, and state their
+// combine once, over an arithmetic Ar and values V: one lane (V = A::C), or a vector of lanes
+// whose fields were gathered from their units (word_lanes.h).
+
 // acc += s * d: the scale of the lane's group.
 template <class Format, int LaneWeights, int Unit, LaneOrder Order>
 struct ScaledMember : MemberShape<Format, LaneWeights, Unit, Order> {
   template <class A>
   struct Params {
-    typename A::C d{};
+    using C = typename A::C;
+    static constexpr int kFields = 1;  // d
+    std::array<C, kFields> fields{};
     Params() = default;
-    Params(const typename Format::Block& b, int j) : d(A::from(b.scale(j / Format::kGroup))) {}
-    typename A::C combine(typename A::C acc, typename A::C s, typename A::C) const {
-      return A::add(acc, A::mul(s, d));
+    Params(const typename Format::Block& b, int j) : fields{A::from(b.scale(j / Format::kGroup))} {}
+    template <class Ar, class V>
+    static V combine(V acc, V s, V, const std::array<V, kFields>& f) {
+      return Ar::add(acc, Ar::mul(s, f[0]));
     }
+    C combine(C acc, C s, C sx) const { return combine<A>(acc, s, sx, fields); }
   };
 };
 
@@ -73,9 +82,16 @@ template <class Format, int LaneWeights, int Unit, LaneOrder Order, LaneValue Va
 struct UnscaledMember : MemberShape<Format, LaneWeights, Unit, Order, Value> {
   template <class A>
   struct Params {
+    using C = typename A::C;
+    static constexpr int kFields = 0;
+    std::array<C, kFields> fields{};
     Params() = default;
     Params(const typename Format::Block&, int) {}
-    typename A::C combine(typename A::C acc, typename A::C s, typename A::C) const { return A::add(acc, s); }
+    template <class Ar, class V>
+    static V combine(V acc, V s, V, const std::array<V, kFields>&) {
+      return Ar::add(acc, s);
+    }
+    C combine(C acc, C s, C sx) const { return combine<A>(acc, s, sx, fields); }
   };
 };
 
@@ -84,12 +100,16 @@ struct Q4_1Member : MemberShape<formats::Q4_1, 16, 64, LaneOrder::halves> {
   static constexpr bool kNeedsActivationSums = true;
   template <class A>
   struct Params {
-    typename A::C d{}, m{};
+    using C = typename A::C;
+    static constexpr int kFields = 2;  // d, m
+    std::array<C, kFields> fields{};
     Params() = default;
-    Params(const F::Block& b, int) : d(A::from(b.d)), m(A::from(b.m)) {}
-    typename A::C combine(typename A::C acc, typename A::C s, typename A::C sx) const {
-      return A::add(acc, A::add(A::mul(s, d), A::mul(sx, m)));
+    Params(const F::Block& b, int) : fields{A::from(b.d), A::from(b.m)} {}
+    template <class Ar, class V>
+    static V combine(V acc, V s, V sx, const std::array<V, kFields>& f) {
+      return Ar::add(acc, Ar::add(Ar::mul(s, f[0]), Ar::mul(sx, f[1])));
     }
+    C combine(C acc, C s, C sx) const { return combine<A>(acc, s, sx, fields); }
   };
 };
 

@@ -12,9 +12,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "common/submit_kernel.h"
 #include "formats/formats.h"
+#include "linear/matvec_members.h"
+#include "linear/word_lanes.h"
 
 namespace vorn::kernels {
 
@@ -57,54 +60,105 @@ inline float gated_activation(float gate, float up, int act_type) {
   return (0.5f * gate) * (std::tanh(0.7978846f * (gate + 0.044715f * std::pow(gate, 3.0f))) + 1.0f) * up;
 }
 
-template <class F, class T, int SG, int WG, int R>
-void mlp_forward_kernel(const char* name, const T* input, const uint8_t* weight1, const uint8_t* weight2,
-                        T* output, int64_t K, int64_t N, int act_type, const c10::Device& device) {
+// The formats whose chunks are lanes of the matrix-vector family's word-lane members: the
+// same weights in the same order, the same sums and combine in T (word_lanes.h).
+template <class F>
+struct MlpMember {
+  using type = void;
+};
+template <> struct MlpMember<formats::Q4_0> { using type = members::Q4_0; };
+template <> struct MlpMember<formats::Fp4> { using type = members::Fp4; };
+template <> struct MlpMember<formats::Q4_0Woq> { using type = members::Q4_0Woq; };
+// fp8_e5m2 scales each block's sums by its stored fp32, which only this kernel reads.
+struct MlpFp8E5m2 : ScaledMember<formats::Fp8E5m2, 8, 8, LaneOrder::run> {
+  template <class A>
+  struct Params : ScaledMember::Params<A> {
+    Params() = default;
+    Params(const formats::Fp8E5m2::Block& b, int) { this->fields[0] = A::from(b.d); }
+  };
+};
+template <> struct MlpMember<formats::Fp8E5m2> { using type = MlpFp8E5m2; };
+
+// Work-group g: rows g*R .. g*R + R - 1 of both matrices, lane by lane as the chunks above.
+template <class F, class T, int WG, int R>
+void mlp_chunk_group(const formats::Packed<F>& w1, const formats::Packed<F>& w2, const T* input, T* output,
+                     int64_t K, int64_t N, int act_type, const hostxpu::work_group& g) {
   using Chunk = MlpChunk<F>;
   constexpr int kSubBlk = Chunk::kSubBlk;
   constexpr int64_t kSpan = int64_t(kSubBlk) * WG;
-  const formats::Packed<F> w1(weight1, static_cast<int32_t>(N * K)), w2(weight2, static_cast<int32_t>(N * K));
   const int64_t blocks_per_row = K / 64;
+  T* local = g.local_as<T>();  // [matrix][row][work-item]
+  const int64_t row0 = static_cast<int64_t>(g.linear_id) * R;
+  const int rows = static_cast<int>(std::min<int64_t>(R, N - row0));
+  for (int l = 0; l < WG; ++l) {
+    const int64_t steps = K / kSpan + (l < (K % kSpan) / kSubBlk ? 1 : 0);
+    const int64_t block_in_span = int64_t(l) * kSubBlk / 64;
+    const int c = (l * kSubBlk % 64) / kSubBlk;
+    for (int m = 0; m < 2; ++m) {
+      const formats::Packed<F>& w = m == 0 ? w1 : w2;
+      for (int r = 0; r < R; ++r) {
+        T acc = T(0);
+        if (r < rows) {
+          for (int64_t s = 0; s < steps; ++s) {
+            const int64_t block = s * (kSpan / 64) + block_in_span;
+            const auto b = w.block((row0 + r) * blocks_per_row + block);
+            const T* x = input + block * 64;
+            T sum = T(0);
+            for (int i = 0; i < kSubBlk; ++i) {
+              const int j = Chunk::element(c, i);
+              sum = sum + T(b.value(j)) * x[j];
+            }
+            acc = acc + sum * T(mlp_block_scale<F>(b));
+          }
+        }
+        local[(m * R + r) * WG + l] = acc;
+      }
+    }
+  }
+  for (int stride = WG / 2; stride > 0; stride /= 2) {
+    for (int a = 0; a < 2 * R; ++a) {
+      for (int l = 0; l < stride; ++l) local[a * WG + l] = local[a * WG + l] + local[a * WG + l + stride];
+    }
+  }
+  for (int r = 0; r < rows; ++r) {
+    output[row0 + r] = T(gated_activation(float(local[r * WG]), float(local[(R + r) * WG]), act_type));
+  }
+}
+
+// The same work-group with its lanes as vectors.
+template <class M, class T, int WG, int R, class Isa>
+void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats::Packed<typename M::F>& w2,
+                         const T* input, T* output, int64_t K, int64_t N, int act_type, const hostxpu::work_group& g) {
+  static_assert(M::kLaneWeights == MlpChunk<typename M::F>::kSubBlk, "a lane takes one chunk per step");
+  static const LevelTable<typename M::F, T> levels;
+  const auto& activations = lane_activations<M, T, WG>(input, K, g.launch_serial);
+  const int64_t row0 = static_cast<int64_t>(g.linear_id) * R;
+  for (int64_t row = row0; row < std::min<int64_t>(row0 + R, N); ++row) {
+    f32x16 acc[WG / 16];
+    word_lane_row<M, T, WG, Isa>(w1, activations, levels, row, K, acc);
+    const T gate = reduce_lanes<T, WG>(acc);
+    word_lane_row<M, T, WG, Isa>(w2, activations, levels, row, K, acc);
+    const T up = reduce_lanes<T, WG>(acc);
+    output[row] = T(gated_activation(float(gate), float(up), act_type));
+  }
+}
+
+template <class F, class T, int SG, int WG, int R>
+void mlp_forward_kernel(const char* name, const T* input, const uint8_t* weight1, const uint8_t* weight2,
+                        T* output, int64_t K, int64_t N, int act_type, const c10::Device& device) {
+  using M = typename MlpMember<F>::type;
+  const formats::Packed<F> w1(weight1, static_cast<int32_t>(N * K)), w2(weight2, static_cast<int32_t>(N * K));
   const int64_t groups = (N + R - 1) / R;
   hostxpu::kernel_desc desc{name, hostxpu::nd_range(groups * WG, WG), SG, sizeof(T) * 2 * R * WG};
   common_utils::submit_kernel(
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
-          T* local = g.local_as<T>();  // [matrix][row][work-item]
-          const int64_t row0 = static_cast<int64_t>(g.linear_id) * R;
-          const int rows = static_cast<int>(std::min<int64_t>(R, N - row0));
-          for (int l = 0; l < WG; ++l) {
-            const int64_t steps = K / kSpan + (l < (K % kSpan) / kSubBlk ? 1 : 0);
-            const int64_t block_in_span = int64_t(l) * kSubBlk / 64;
-            const int c = (l * kSubBlk % 64) / kSubBlk;
-            for (int m = 0; m < 2; ++m) {
-              const formats::Packed<F>& w = m == 0 ? w1 : w2;
-              for (int r = 0; r < R; ++r) {
-                T acc = T(0);
-                if (r < rows) {
-                  for (int64_t s = 0; s < steps; ++s) {
-                    const int64_t block = s * (kSpan / 64) + block_in_span;
-                    const auto b = w.block((row0 + r) * blocks_per_row + block);
-                    const T* x = input + block * 64;
-                    T sum = T(0);
-                    for (int i = 0; i < kSubBlk; ++i) {
-                      const int j = Chunk::element(c, i);
-                      sum = sum + T(b.value(j)) * x[j];
-                    }
-                    acc = acc + sum * T(mlp_block_scale<F>(b));
-                  }
-                }
-                local[(m * R + r) * WG + l] = acc;
-              }
-            }
-          }
-          for (int stride = WG / 2; stride > 0; stride /= 2) {
-            for (int a = 0; a < 2 * R; ++a) {
-              for (int l = 0; l < stride; ++l) local[a * WG + l] = local[a * WG + l] + local[a * WG + l + stride];
-            }
-          }
-          for (int r = 0; r < rows; ++r) {
-            output[row0 + r] = T(gated_activation(float(local[r * WG]), float(local[(R + r) * WG]), act_type));
+          if constexpr (!std::is_void_v<M> && !std::is_same_v<T, double>) {
+            with_lane_isa([&](auto isa) {
+              mlp_word_lane_group<M, T, WG, R, decltype(isa)>(w1, w2, input, output, K, N, act_type, g);
+            });
+          } else {
+            mlp_chunk_group<F, T, WG, R>(w1, w2, input, output, K, N, act_type, g);
           }
         });
       },

@@ -3,6 +3,7 @@
 #include <ATen/Parallel.h>
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 #include <vector>
 
@@ -62,11 +63,13 @@ void launch(const device& dev, int64_t stream_id, const kernel_desc& desc, work_
 
   const size_t groups1 = r.groups(1), groups2 = r.groups(2);
   const size_t local_bytes = desc.local_memory_bytes;
+  static std::atomic<uint64_t> launches{0};
+  const uint64_t serial = ++launches;
   auto run_groups = [&](int64_t begin, int64_t end) {
     // Local memory lives per pool thread and is reused by every group that thread runs.
     thread_local std::vector<unsigned char> local_memory;
     if (local_memory.size() < local_bytes) local_memory.resize(local_bytes);
-    work_group group{{0, 0, 0}, 0, &r, local_memory.data()};
+    work_group group{{0, 0, 0}, 0, &r, local_memory.data(), serial};
     for (int64_t g = begin; g < end; ++g) {
       group.linear_id = static_cast<size_t>(g);
       group.id = {group.linear_id / (groups1 * groups2), (group.linear_id / groups2) % groups1,

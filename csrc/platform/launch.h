@@ -39,6 +39,9 @@ struct work_group {
   size_t linear_id;
   const nd_range* range;
   void* local_memory;  // local_memory_bytes of the launch, uninitialised, private to the group
+  // Unique per launch: lets a pool thread prepare launch-wide data once and reuse it for every
+  // group of the launch it runs (what a GPU would stage once per work-group).
+  uint64_t launch_serial;
 
   size_t local_size() const { return range->local_size(); }
   size_t local_range(int d) const { return range->local[d]; }

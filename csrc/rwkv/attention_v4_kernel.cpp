@@ -7,7 +7,7 @@
 #include "common/submit_kernel.h"
 #include "rwkv/element.h"
 #include "rwkv/fast_exp.h"
-#include "rwkv/vector_clones.h"
+#include "common/vector_clones.h"
 
 namespace rwkv {
 namespace {
@@ -23,7 +23,7 @@ struct AttentionV4Args {
 // Work-item i of the group owns channel c0 + i of batch row b. The items are independent (no
 // barriers), so the time loop runs outside the item loop and each step covers the whole group.
 template <typename scalar_t, int kItems>
-RWKV_VECTOR_CLONES void attention_v4_group(const AttentionV4Args<scalar_t>& a, size_t b, size_t c0) {
+VORN_VECTOR_CLONES void attention_v4_group(const AttentionV4Args<scalar_t>& a, size_t b, size_t c0) {
   float u[kItems], w[kItems], num[kItems], den[kItems], p[kItems];
   const size_t state_at = b * a.C + c0;
   for (int i = 0; i < kItems; ++i) {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "common/submit_kernel.h"
-#include "rwkv/vector_clones.h"
+#include "common/vector_clones.h"
 
 namespace rwkv {
 namespace {
@@ -21,7 +21,7 @@ struct AttentionV5Args {
 // each step over j covers the whole group; every item still sums its output over j = 0 … N-1 in
 // increasing order, with the update of the same j, and with the state before this step.
 template <int kHeadSize, int kItems>
-RWKV_VECTOR_CLONES void attention_v5_group(const AttentionV5Args& a, size_t b, size_t h, size_t i0) {
+VORN_VECTOR_CLONES void attention_v5_group(const AttentionV5Args& a, size_t b, size_t h, size_t i0) {
   float S[kHeadSize][kItems];
   float w[kHeadSize], u[kHeadSize];
   float* const state = a.state + (b * a.H + h) * kHeadSize * kHeadSize + i0;

@@ -5,7 +5,7 @@
 
 #include "common/submit_kernel.h"
 #include "rwkv/element.h"
-#include "rwkv/vector_clones.h"
+#include "common/vector_clones.h"
 
 namespace rwkv {
 namespace {
@@ -20,7 +20,7 @@ struct TimeShiftArgs {
 // Work-item i of the group owns element (b, t, c0 + i): it reads its input once and writes all
 // M planes, as s + mix·(x − s) with every operation rounded to the element type.
 template <typename scalar_t, int kItems>
-RWKV_VECTOR_CLONES void time_shift_group(const TimeShiftArgs<scalar_t>& a, size_t at, size_t c0) {
+VORN_VECTOR_CLONES void time_shift_group(const TimeShiftArgs<scalar_t>& a, size_t at, size_t c0) {
   scalar_t s[kItems], d[kItems];
   for (int i = 0; i < kItems; ++i) {
     s[i] = a.shifted[at + i];

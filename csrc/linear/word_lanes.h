@@ -1,0 +1,320 @@
+#pragma once
+// Matrix-vector work-groups of the members whose lanes each read one 8-byte word of codes.
+//
+// In the planar 4- and 8-bit formats the weights a lane combines in one step are exactly one
+// 8-byte word of the row's code stream: lane l of a step reads word l of the step's codes (16
+// nibbles or 8 bytes), its n-th weight at a fixed position of that word. The work-group's lanes
+// therefore become the lanes of vector instructions: for each position n, every lane extracts
+// its code, takes the code's level and adds level times activation to its sum, in the member's
+// order and T's arithmetic, exactly as matvec_group computes it. The activations are read from a
+// table laid out [step][n][lane] (with the lanes' activation sums where the combine needs them),
+// which each pool thread builds once per launch.
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+#include <c10/util/BFloat16.h>
+#include <c10/util/Half.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "formats/formats.h"
+#include "linear/lane_arith.h"
+#include "linear/matvec_members.h"
+#include "platform/launch.h"
+
+namespace vorn::kernels {
+
+template <class F, class = void>
+struct HasCodeStream : std::false_type {};
+template <class F>
+struct HasCodeStream<F, std::void_t<decltype(F::kCodeBits)>> : std::true_type {};
+
+template <class M, class = void>
+struct WordLanes {
+  static constexpr bool kEnabled = false;
+};
+
+template <class M>
+struct WordLanes<M, std::enable_if_t<HasCodeStream<typename M::F>::value>> {
+  using F = typename M::F;
+  static constexpr int kBits = F::kCodeBits;
+  static constexpr int kSlotsPerWord = 64 / kBits;
+  static constexpr int kLaneWeights = M::kLaneWeights;
+  static constexpr int kUnit = M::kUnit;
+  static constexpr int kLanesPerUnit = kUnit / kLaneWeights;
+
+  // The weight of its unit that lane k of the unit takes n-th.
+  static constexpr int weight_of(int k, int n) {
+    return M::kOrder == LaneOrder::halves ? (n % 2) * (kUnit / 2) + (kLaneWeights / 2) * k + n / 2
+                                          : kLaneWeights * k + n;
+  }
+  // Where in its word a lane finds its n-th weight's code.
+  static constexpr int position(int n) { return F::slot(weight_of(0, n)) % kSlotsPerWord; }
+
+  // Every lane of a block finds its weights in its own word, at the same positions.
+  static constexpr bool lanes_are_words() {
+    if (kLaneWeights != kSlotsPerWord) return false;
+    for (int u = 0; u < F::kBlock / kUnit; ++u) {
+      for (int k = 0; k < kLanesPerUnit; ++k) {
+        for (int n = 0; n < kLaneWeights; ++n) {
+          const int word = u * kLanesPerUnit + k;
+          if (F::slot(u * kUnit + weight_of(k, n)) != word * kSlotsPerWord + position(n)) return false;
+        }
+      }
+    }
+    return true;
+  }
+  static constexpr bool kEnabled = lanes_are_words();
+};
+
+// A launch's activations in lane layout, built by each pool thread for the launch it serves.
+template <class C>
+struct LaneActivations {
+  uint64_t launch = 0;
+  std::vector<C> table;  // [(step * lane weights + n) * W + l]: lane l's n-th activation, 0 past K
+  std::vector<C> sums;   // [step * W + l]: lane l's activations added in its order
+};
+
+template <class M, class T, int W>
+const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_t K, uint64_t launch) {
+  using A = Arith<T>;
+  using WL = WordLanes<M>;
+  constexpr int kLaneWeights = WL::kLaneWeights, kStep = kLaneWeights * W;
+  thread_local LaneActivations<typename A::C> prepared;
+  if (prepared.launch == launch) return prepared;
+  const int64_t steps = (K + kStep - 1) / kStep;
+  prepared.table.assign(steps * kStep, 0);
+  for (int64_t step = 0; step < steps; ++step) {
+    const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / kLaneWeights));
+    for (int l = 0; l < lanes; ++l) {
+      const int64_t unit_column = step * kStep + (l / WL::kLanesPerUnit) * WL::kUnit;
+      for (int n = 0; n < kLaneWeights; ++n) {
+        prepared.table[(step * kLaneWeights + n) * W + l] =
+            A::load(x[unit_column + WL::weight_of(l % WL::kLanesPerUnit, n)]);
+      }
+    }
+  }
+  if constexpr (M::kNeedsActivationSums) {
+    prepared.sums.assign(steps * W, 0);
+    for (int64_t step = 0; step < steps; ++step) {
+      for (int n = 0; n < kLaneWeights; ++n) {
+        for (int l = 0; l < W; ++l) {
+          auto& sum = prepared.sums[step * W + l];
+          sum = A::add(sum, prepared.table[(step * kLaneWeights + n) * W + l]);
+        }
+      }
+    }
+  }
+  prepared.launch = launch;
+  return prepared;
+}
+
+// Lane-vector arithmetic of T: fp32 as it is, fp16 and bf16 rounded after every operation.
+// The AVX-512 build rounds fp16 through the hardware's binary16 conversions (F16C), the
+// others through the bit rules of lane_arith.h; both round to nearest, ties to even.
+struct PortableIsa {};
+struct Avx512Isa {};
+
+template <class T, class Isa>
+struct VectorRound {
+  static f32x16 apply(f32x16 v) { return v; }
+};
+template <class Isa>
+struct VectorRound<c10::BFloat16, Isa> {
+  static f32x16 apply(f32x16 v) { return round_to_bf16(v); }
+};
+template <>
+struct VectorRound<c10::Half, PortableIsa> {
+  static f32x16 apply(f32x16 v) { return round_to_half(v); }
+};
+
+// table[code] for every lane.
+template <class Isa>
+struct VectorLookup {
+  static f32x16 apply(const float* table, u32x16 code) {
+    f32x16 v;
+    for (int i = 0; i < 16; ++i) v[i] = table[code[i]];
+    return v;
+  }
+};
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// These are inlined into the AVX-512 work-group functions, which are flattened.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // the intrinsics' undefined pass-through
+template <>
+struct VectorRound<c10::Half, Avx512Isa> {
+  [[gnu::target("avx512f,f16c")]] static f32x16 apply(f32x16 v) {
+    const __m256i half = _mm512_cvtps_ph(bit_as<__m512>(v), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    return bit_as<f32x16>(_mm512_cvtph_ps(half));
+  }
+};
+template <>
+struct VectorLookup<Avx512Isa> {
+  [[gnu::target("avx512f")]] static f32x16 apply(const float* table, u32x16 code) {
+    return bit_as<f32x16>(_mm512_i32gather_ps(bit_as<__m512i>(code), table, 4));
+  }
+};
+#pragma GCC diagnostic pop
+#endif
+
+template <class T, class Isa>
+struct VectorArith {
+  using R = VectorRound<T, Isa>;
+  static f32x16 add(f32x16 a, f32x16 b) { return R::apply(a + b); }
+  static f32x16 mul(f32x16 a, f32x16 b) { return R::apply(a * b); }
+};
+
+// The levels of a format's codes in T, as a lookup table.
+template <class F, class T>
+struct LevelTable {
+  static constexpr int kCodes = 1 << F::kCodeBits;
+  alignas(64) float value[kCodes];
+  LevelTable() {
+    for (int c = 0; c < kCodes; ++c) value[c] = Arith<T>::from(F::level(c));
+  }
+};
+
+// The sums of one step: for the 16 lanes of each vector v, s[v] = sum over the lanes' words of
+// level times activation, added in the lanes' order in T's arithmetic.
+template <class M, class T, int W, class Isa>
+inline void word_sums(const uint8_t* words, const float* x, const LevelTable<typename M::F, T>& levels, f32x16* s) {
+  using WL = WordLanes<M>;
+  using VA = VectorArith<T, Isa>;
+  constexpr int kVectors = W / 16, kHalfSlots = WL::kSlotsPerWord / 2;
+  constexpr uint32_t kMask = (1u << WL::kBits) - 1;
+  constexpr bool kSmallTable = LevelTable<typename M::F, T>::kCodes == 16;
+  u32x16 low[kVectors], high[kVectors];
+  for (int v = 0; v < kVectors; ++v) {
+    // Lanes 16v .. 16v + 15 as (low, high) 32-bit pairs.
+    const u32x16 a = load_lanes<u32x16>(words + 128 * v), b = load_lanes<u32x16>(words + 128 * v + 64);
+    low[v] = __builtin_shuffle(a, b, u32x16{0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30});
+    high[v] = __builtin_shuffle(a, b, u32x16{1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31});
+    s[v] = f32x16{};
+  }
+  [[maybe_unused]] f32x16 table;
+  if constexpr (kSmallTable) table = load_lanes<f32x16>(levels.value);
+#pragma GCC unroll 16
+  for (int n = 0; n < WL::kLaneWeights; ++n) {
+    const int shift = WL::kBits * (WL::position(n) % kHalfSlots);
+    for (int v = 0; v < kVectors; ++v) {
+      const u32x16 word = (WL::position(n) < kHalfSlots ? low[v] : high[v]) >> shift;
+      f32x16 level;
+      if constexpr (kSmallTable) {
+        level = __builtin_shuffle(table, word);  // takes each index modulo 16: the low nibble
+      } else {
+        level = VectorLookup<Isa>::apply(levels.value, word & kMask);
+      }
+      s[v] = VA::add(s[v], VA::mul(level, load_lanes<f32x16>(x + n * W + 16 * v)));
+    }
+  }
+}
+
+// acc = the member's combine of every lane's accumulator with its step sums s (and activation
+// sums sx), the fields of each lane's unit spread over its lanes.
+template <class M, class T, int W, class Isa, class Params>
+inline void combine_lanes(const Params* units, const f32x16* s, const float* sx, f32x16* acc) {
+  using WL = WordLanes<M>;
+  constexpr int kUnitsPerVector = 16 / WL::kLanesPerUnit;
+  i32x16 spread;  // lane i of a vector belongs to its vector's unit i / lanes per unit
+  for (int i = 0; i < 16; ++i) spread[i] = i / WL::kLanesPerUnit;
+  for (int v = 0; v < W / 16; ++v) {
+    std::array<f32x16, Params::kFields> fields;
+    for (int f = 0; f < Params::kFields; ++f) {
+      f32x16 unit_values{};
+      for (int u = 0; u < kUnitsPerVector; ++u) unit_values[u] = units[v * kUnitsPerVector + u].fields[f];
+      fields[f] = __builtin_shuffle(unit_values, spread);
+    }
+    const f32x16 sums_x = M::kNeedsActivationSums ? load_lanes<f32x16>(sx + 16 * v) : f32x16{};
+    acc[v] = Params::template combine<VectorArith<T, Isa>>(acc[v], s[v], sums_x, fields);
+  }
+}
+
+// The lane accumulators of one weight row over the whole of K.
+template <class M, class T, int W, class Isa>
+inline void word_lane_row(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
+                          const LevelTable<typename M::F, T>& levels, int64_t row, int64_t K, f32x16* acc) {
+  using F = typename M::F;
+  using WL = WordLanes<M>;
+  using Params = typename M::template Params<Arith<T>>;
+  constexpr int kStep = WL::kLaneWeights * W;
+  for (int v = 0; v < W / 16; ++v) acc[v] = f32x16{};
+  for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
+    const int64_t first = row * K + step * kStep;
+    const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / WL::kLaneWeights));
+    const int word = F::slot(static_cast<int>(first % F::kBlock)) / WL::kSlotsPerWord;
+    const uint8_t* words = packed.w + packed.at.codes(first / F::kBlock) + 8 * word;
+    // A partial step's lanes past the row read zero words and zero activations: their sums,
+    // and so their accumulators, stay zero.
+    uint64_t last_words[W] = {};
+    if (lanes < W) words = static_cast<const uint8_t*>(std::memcpy(last_words, words, 8 * lanes));
+    f32x16 s[W / 16];
+    word_sums<M, T, W, Isa>(words, activations.table.data() + step * kStep, levels, s);
+    Params units[W / WL::kLanesPerUnit];
+    for (int u = 0, step_units = lanes / WL::kLanesPerUnit; u < step_units;) {
+      const int64_t f = first + int64_t(u) * WL::kUnit;
+      const auto block = packed.block(f / F::kBlock);
+      for (int j = static_cast<int>(f % F::kBlock); j < F::kBlock && u < step_units; j += WL::kUnit) {
+        units[u++] = Params(block, j);
+      }
+    }
+    combine_lanes<M, T, W, Isa>(units, s, M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr, acc);
+  }
+}
+
+// The work-group's tree reduction of a row's lane accumulators, in T.
+template <class T, int W>
+inline T reduce_lanes(const f32x16* acc) {
+  alignas(64) float lanes[W];
+  std::memcpy(lanes, acc, sizeof lanes);
+  tree_sum<Arith<T>, W>(lanes);
+  return Arith<T>::store(lanes[0]);
+}
+
+// Work-group g of a matrix-vector launch of a word-lane member: rows R*g .. R*g + R - 1.
+template <class M, class T, int W, int R, class Isa>
+inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K, int64_t N,
+                           const hostxpu::work_group& g) {
+  static const LevelTable<typename M::F, T> levels;
+  const auto& activations = lane_activations<M, T, W>(x, K, g.launch_serial);
+  const int64_t row0 = R * static_cast<int64_t>(g.linear_id);
+  for (int64_t row = row0; row < std::min<int64_t>(row0 + R, N); ++row) {
+    f32x16 acc[W / 16];
+    word_lane_row<M, T, W, Isa>(packed, activations, levels, row, K, acc);
+    y[row] = reduce_lanes<T, W>(acc);
+  }
+}
+
+inline bool cpu_has_avx512() {
+  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                          __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+  return has;
+}
+
+// Runs body(isa) built for AVX-512 where the CPU has it, else for the portable baseline. The
+// AVX-512 build is flattened: every lane function is inlined into it and built for AVX-512.
+template <class Body>
+[[gnu::target("arch=x86-64-v4"), gnu::flatten]] void run_avx512(const Body& body) {
+  body(Avx512Isa{});
+}
+template <class Body>
+void with_lane_isa(const Body& body) {
+  if (cpu_has_avx512()) {
+    run_avx512(body);
+  } else {
+    body(PortableIsa{});
+  }
+}
+
+template <class M, class T, int W, int R>
+void word_lane_group(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K, int64_t N,
+                     const hostxpu::work_group& g) {
+  with_lane_isa([&](auto isa) { word_lane_rows<M, T, W, R, decltype(isa)>(packed, x, y, K, N, g); });
+}
+
+}  // namespace vorn::kernels
