@@ -3,6 +3,7 @@
 #include <ATen/ATen.h>
 
 #include "common/checks.h"
+#include "common/saturating.h"
 #include "common/submit_kernel.h"
 #include "formats/formats.h"
 #include "linear/weight_checks.h"
@@ -65,7 +66,8 @@ void check_gather(const at::Tensor& input, const at::Tensor& weight, int qtype, 
               ") must be on the same device");
   TORCH_CHECK(state_size % 256 == 0, "dequantize_rows: state_size ", state_size,
               " must be a multiple of 256, the super-block size");
-  TORCH_CHECK(output_size > 0 && output_size * state_size <= std::numeric_limits<int32_t>::max(),
+  TORCH_CHECK(output_size > 0 && common_utils::saturating_product(output_size, state_size) <=
+                                     std::numeric_limits<int32_t>::max(),
               "dequantize_rows: output_size ", output_size, " x state_size ", state_size,
               " must be a positive matrix below 2^31 weights");
   const int64_t needed = output_size * state_size / 256 * static_cast<int64_t>(fmt::GGML_TYPE_SIZE[qtype]);
@@ -85,8 +87,8 @@ void check_gather(const at::Tensor& input, const at::Tensor& weight, int qtype, 
 at::Tensor xpu_dequantize_rows(const at::Tensor& input, const at::Tensor& weight, int qtype, int64_t state_size,
                                int64_t output_size) {
   const int64_t d0 = input.size(0), d1 = input.size(1);
-  at::Tensor result = at::empty({d0, d1, state_size}, weight.options().dtype(at::kFloat));
   check_gather(input, weight, qtype, state_size, output_size);
+  at::Tensor result = at::empty({d0, d1, state_size}, weight.options().dtype(at::kFloat));
   const auto kernel = qtype == fmt::qtype::q4_k ? &xpu_dequantize_rows_kernel_q4_k : &xpu_dequantize_rows_kernel_q2_k;
   if (d0 * d1 > 0) {
     kernel(weight.const_data_ptr<uint8_t>(), input.const_data_ptr<int64_t>(), result.mutable_data_ptr<float>(),

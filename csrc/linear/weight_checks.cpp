@@ -12,6 +12,11 @@ void check_packed_weight(const at::Tensor& weight, const char* name) {
   TORCH_CHECK(weight.scalar_type() == at::kByte && weight.dim() == 1, name,
               " must be a one-dimensional uint8 tensor of packed weights, got ", weight.scalar_type(),
               " of ", weight.dim(), " dimensions");
+  TORCH_CHECK(weight.is_contiguous(), name, " must be contiguous");
+  // The scale regions inside the bytes are read as fp16 and fp32 values, which need their alignment.
+  TORCH_CHECK(reinterpret_cast<uintptr_t>(weight.const_data_ptr()) % 4 == 0, name,
+              " must start at a 4-byte aligned address (its scales are read as 16- and 32-bit values), got ",
+              weight.const_data_ptr());
 }
 
 int64_t packed_rows(const at::Tensor& weight, int qtype, int64_t K) {

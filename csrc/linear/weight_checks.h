@@ -8,7 +8,7 @@
 
 namespace vorn {
 
-// A packed weight: a one-dimensional uint8 xpu tensor.
+// A packed weight: a contiguous one-dimensional uint8 tensor at a 4-byte aligned address.
 void check_packed_weight(const at::Tensor& weight, const char* name = "weight");
 
 // The rows of a [rows, K] matrix of `qtype` that the weight's bytes hold (the count rounds

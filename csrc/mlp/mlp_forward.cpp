@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/dispatch.h"
+#include "common/saturating.h"
 #include "device/gpu_type.h"
 #include "formats/qtype.h"
 #include "linear/weight_checks.h"
@@ -25,12 +26,15 @@ using MlpFn = at::Tensor (*)(const at::Tensor&, const at::Tensor&, const at::Ten
 void check_mlp_arguments(const at::Tensor& input, const at::Tensor& weight1, const at::Tensor& weight2,
                          int64_t batch_size, int64_t K, int64_t N, int qtype) {
   TORCH_CHECK(K % 64 == 0, "mlp_forward_xpu: state_size ", K, " must be a multiple of 64");
-  TORCH_CHECK(N >= 0 && batch_size >= 0, "mlp_forward_xpu: output_size and batch_size must not be negative");
-  TORCH_CHECK(input.is_contiguous() && input.numel() >= batch_size * K, "mlp_forward_xpu: input must be contiguous ",
-              "and hold batch_size x state_size = ", batch_size * K, " elements, it holds ", input.numel());
-  const int64_t bytes = N * K / fmt::GGML_BLCK_SIZE[qtype] * static_cast<int64_t>(fmt::GGML_TYPE_SIZE[qtype]);
-  TORCH_CHECK(N * K <= std::numeric_limits<int32_t>::max(), "mlp_forward_xpu: ", N, " x ", K,
+  TORCH_CHECK(N >= 0 && batch_size >= 0 && K >= 0,
+              "mlp_forward_xpu: output_size, batch_size and state_size must not be negative");
+  const int64_t inputs = common_utils::saturating_product(batch_size, K);
+  TORCH_CHECK(input.is_contiguous() && input.numel() >= inputs, "mlp_forward_xpu: input must be contiguous ",
+              "and hold batch_size x state_size = ", batch_size, " x ", K, " elements, it holds ", input.numel());
+  const int64_t weights = common_utils::saturating_product(N, K);
+  TORCH_CHECK(weights <= std::numeric_limits<int32_t>::max(), "mlp_forward_xpu: ", N, " x ", K,
               " weights exceed the 2^31 its 32-bit region offsets address");
+  const int64_t bytes = weights / fmt::GGML_BLCK_SIZE[qtype] * static_cast<int64_t>(fmt::GGML_TYPE_SIZE[qtype]);
   for (const at::Tensor* w : {&weight1, &weight2}) {
     vorn::check_packed_weight(*w, w == &weight1 ? "weight1" : "weight2");
     TORCH_CHECK(w->numel() >= bytes, "mlp_forward_xpu: ", w == &weight1 ? "weight1" : "weight2", " holds ",
@@ -44,12 +48,13 @@ template <class F, int SG, int WG, int R>
 at::Tensor mlp_forward_xpu_t(const char* name, const char* kernel, const at::Tensor& input,
                              const at::Tensor& weight1, const at::Tensor& weight2, int64_t batch_size,
                              int64_t state_size, int64_t output_size, int act_type) {
-  at::Tensor output = at::empty({batch_size, output_size}, input.options().device(weight1.device()));
+  at::Tensor output;
   common_utils::dispatch_floating_types(name, input.scalar_type(), [&](auto type) {
     using scalar_t = typename decltype(type)::type;
     TORCH_CHECK(state_size % vorn::kernels::MlpChunk<F>::kSubBlk == 0, state_size, " must be a multiple of ",
                 vorn::kernels::MlpChunk<F>::kSubBlk);
     check_mlp_arguments(input, weight1, weight2, batch_size, state_size, output_size, F::kQtype);
+    output = at::empty({batch_size, output_size}, input.options().device(weight1.device()));
     const scalar_t* x = input.const_data_ptr<scalar_t>();
     scalar_t* y = output.mutable_data_ptr<scalar_t>();
     for (int64_t row = 0; row < batch_size; ++row) {

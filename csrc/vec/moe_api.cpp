@@ -10,6 +10,8 @@ std::vector<std::vector<std::vector<int>>> get_moe_indexes(const at::Tensor& top
   if (rows >= 1 && cols >= 1) {
     // A contiguous host copy: the ids may live in device memory or be a strided view.
     const at::Tensor host = topk_ids.cpu().contiguous();
+    TORCH_CHECK(host.numel() >= rows * cols, "topk_ids must hold its ", rows, " x ", cols, " ids, it holds ",
+                host.numel());
     const int* ids = host.const_data_ptr<int>();
     for (int64_t i = 0; i < rows; ++i) {
       for (int64_t j = 0; j < cols; ++j) {

@@ -172,6 +172,16 @@ def _exchange_device(index: int) -> int:
     return previous
 
 
+def get_rng_state(device: Device = "xpu") -> torch.Tensor:
+    """Random numbers for xpu tensors come from the CPU generator, so its state is theirs
+    (torch.compile saves and restores it around tracing)."""
+    return torch.random.get_rng_state()
+
+
+def set_rng_state(new_state: torch.Tensor, device: Device = "xpu") -> None:
+    torch.random.set_rng_state(new_state)
+
+
 def install() -> None:
     """Answers torch.xpu's device queries from this platform when PyTorch has no XPU backend."""
     xpu = torch.xpu
@@ -192,6 +202,8 @@ def install() -> None:
         "_exchange_device": _exchange_device,
         "_maybe_exchange_device": _exchange_device,
         "is_bf16_supported": lambda including_emulation=True: True,
+        "get_rng_state": get_rng_state,
+        "set_rng_state": set_rng_state,
     }
     for name, value in overrides.items():
         setattr(xpu, name, value)
