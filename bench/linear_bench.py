@@ -1,7 +1,8 @@
-"""Batch-1 forward_new per format: weight bytes read per second against the machine's measured
-read bandwidth and against PyTorch's dense linear of the same shape.
+"""forward_new per format and batch: weight bytes read per second against the machine's measured
+read bandwidth and against PyTorch's dense linear of the same shape (an already-dense weight).
 
-    python bench/linear_bench.py [--formats q4_0,nf4] [--n 4096,14336] [--dtypes float32] [--json out.json]
+    python bench/linear_bench.py [--formats q4_0,nf4] [--n 4096,14336] [--batches 1,4,32]
+                                 [--dtypes float32] [--json out.json]
 """
 
 from __future__ import annotations
@@ -26,6 +27,7 @@ def main() -> None:
     parser.add_argument("--k", type=int, default=4096)
     parser.add_argument("--n", default="4096,11008,14336")
     parser.add_argument("--dtypes", default="float32,float16")
+    parser.add_argument("--batches", default="1")
     parser.add_argument("--repeat", type=int, default=10)
     parser.add_argument("--json", help="also write the table as JSON")
     args = parser.parse_args()
@@ -36,21 +38,22 @@ def main() -> None:
     k, rows = args.k, []
     for n in (int(v) for v in args.n.split(",")):
         weight = torch.randn(n, k)
-        for dtype in (getattr(torch, name) for name in args.dtypes.split(",")):
-            x = torch.randn(1, k, dtype=dtype, device="xpu")
-            dense = weight.to(dtype)
-            dense_seconds = best_time(lambda: F.linear(x.cpu(), dense), repeat=args.repeat)
-            for name in args.formats.split(","):
-                qtype = qtypes()[name]
-                packed = quantize(weight, qtype).to("xpu")
-                # An input_size that is not a multiple of 4 keeps q4_0 on the matrix-vector kernel.
-                seconds = best_time(lambda: vorn_linear.forward_new(x, packed, qtype, k + 2), repeat=args.repeat)
-                gbs = packed.nbytes / seconds / 1e9
-                rows.append([k, n, str(dtype).removeprefix("torch."), name, seconds * 1e3, gbs, gbs / bandwidth,
-                             dense_seconds / seconds])
-                del packed
-    print_table("forward_new, batch 1", ["K", "N", "dtype", "format", "ms", "GB/s", "of bandwidth",
-                                         "speed vs dense"], rows, args.json)
+        for batch in (int(v) for v in args.batches.split(",")):
+            for dtype in (getattr(torch, name) for name in args.dtypes.split(",")):
+                x = torch.randn(batch, k, dtype=dtype, device="xpu")
+                dense = weight.to(dtype)
+                dense_seconds = best_time(lambda: F.linear(x.cpu(), dense), repeat=args.repeat)
+                for name in args.formats.split(","):
+                    qtype = qtypes()[name]
+                    packed = quantize(weight, qtype).to("xpu")
+                    # An input_size that is not a multiple of 4 keeps q4_0 on its own kernels.
+                    seconds = best_time(lambda: vorn_linear.forward_new(x, packed, qtype, k + 2), repeat=args.repeat)
+                    gbs = packed.nbytes / seconds / 1e9
+                    rows.append([k, n, batch, str(dtype).removeprefix("torch."), name, seconds * 1e3, gbs,
+                                 gbs / bandwidth, dense_seconds / seconds])
+                    del packed
+    print_table("forward_new", ["K", "N", "batch", "dtype", "format", "ms", "GB/s", "of bandwidth",
+                                "speed vs dense"], rows, args.json)
 
 
 if __name__ == "__main__":
