@@ -2,6 +2,7 @@
 
 #include <immintrin.h>
 
+#include "common/cpu_features.h"
 #include "common/half_bits.h"
 #include "linear/lane_arith.h"
 
@@ -68,18 +69,11 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void round_values_avx512(fl
   round_values_lanes(values + i, n - i);
 }
 
-bool has_avx512() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+RoundBits pick_bits() {
+  return cpu_has_avx512() ? round_bits_avx512 : cpu_has_avx2_f16c() ? round_bits_f16c : round_bits_lanes;
 }
-bool has_f16c() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
-}
-
-RoundBits pick_bits() { return has_avx512() ? round_bits_avx512 : has_f16c() ? round_bits_f16c : round_bits_lanes; }
 RoundValues pick_values() {
-  return has_avx512() ? round_values_avx512 : has_f16c() ? round_values_f16c : round_values_lanes;
+  return cpu_has_avx512() ? round_values_avx512 : cpu_has_avx2_f16c() ? round_values_f16c : round_values_lanes;
 }
 #else
 RoundBits pick_bits() { return round_bits_lanes; }

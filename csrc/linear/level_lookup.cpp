@@ -2,6 +2,8 @@
 
 #include <immintrin.h>
 
+#include "common/cpu_features.h"
+
 namespace vorn::kernels {
 namespace {
 
@@ -36,8 +38,7 @@ __attribute__((target("avx512f"))) void lookup_avx512(const float* table, const 
 }
 
 Lookup pick() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return lookup_avx512;
+  if (cpu_has_avx512()) return lookup_avx512;
   if (__builtin_cpu_supports("avx2")) return lookup_avx2;
   return lookup_lanes;
 }

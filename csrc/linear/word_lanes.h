@@ -22,6 +22,7 @@
 #include <immintrin.h>
 #endif
 
+#include "common/cpu_features.h"
 #include "formats/formats.h"
 #include "linear/lane_arith.h"
 #include "linear/matvec_members.h"
@@ -371,12 +372,6 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
     }
     for (int bi = 0; bi < batch_rows; ++bi) y[(b0 + bi) * N + row] = reduce_lanes<T, W>(acc[bi]);
   }
-}
-
-inline bool cpu_has_avx512() {
-  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                          __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
-  return has;
 }
 
 // Runs body(isa) built for AVX-512 where the CPU has it, else for the portable baseline. The

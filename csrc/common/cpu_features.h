@@ -1,0 +1,30 @@
+#pragma once
+// The instruction-set levels the hand-dispatched kernels choose between, read once per process.
+// Only x86-64 builds carry kernels for these levels; elsewhere both are false.
+
+namespace vorn {
+
+// AVX-512 F, BW, VL and DQ: the AVX-512 part of x86-64-v4.
+inline bool cpu_has_avx512() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx512f") &&
+                                                     __builtin_cpu_supports("avx512bw") &&
+                                                     __builtin_cpu_supports("avx512vl") &&
+                                                     __builtin_cpu_supports("avx512dq"));
+  return has;
+#else
+  return false;
+#endif
+}
+
+// AVX2 with the F16C binary16 conversions.
+inline bool cpu_has_avx2_f16c() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c"));
+  return has;
+#else
+  return false;
+#endif
+}
+
+}  // namespace vorn
