@@ -21,6 +21,16 @@ namespace vorn::formats {
 
 enum class Scaling { none, scale, scale_offset };
 
+// The per-block scale fields of the planar formats, stored block after block in one region from
+// at.scales(0): kFields values of kType per block (fp16 bits or fp32), the order of Block's.
+enum class FieldType { f16, f32 };
+template <FieldType Type, int Fields>
+struct ScaleRun {
+  static constexpr FieldType kType = Type;
+  static constexpr int kFields = Fields;
+  static constexpr int kBytes = Fields * (Type == FieldType::f16 ? 2 : 4);
+};
+
 // A packed matrix of format F.
 template <class F>
 struct Packed {

@@ -92,7 +92,8 @@ struct Scaled4 {
   // The codes of all blocks form one stream of 4-bit slots from byte 0 (block blk's from slot 64*blk).
   static constexpr int kCodeBits = 4;
   static constexpr int slot(int j) { return Order::slot(j); }
-  using Layout = Planar4Layout<2>;
+  using Scales = ScaleRun<FieldType::f16, 1>;  // d
+  using Layout = Planar4Layout<Scales::kBytes>;
   using Fields = Codes64Scale;
   using Nibbles = Order;
 
@@ -154,7 +155,8 @@ struct Q4_1 {
   static constexpr int kCodeBits = 4;
   static constexpr int slot(int j) { return HalvesLowFirst::slot(j); }
   static int32_t level(int code) { return code; }
-  using Layout = Planar4Layout<4>;
+  using Scales = ScaleRun<FieldType::f16, 2>;  // d, m
+  using Layout = Planar4Layout<Scales::kBytes>;
 
   struct Fields {
     uint8_t q[64];

@@ -37,6 +37,7 @@ struct Planar8 {
   static constexpr int kCodeBits = 8;
   static constexpr int slot(int j) { return j; }
   static auto level(int code) { return Decode::value(uint8_t(code)); }
+  using Scales = ScaleRun<FieldType::f32, 1>;  // d
   using Layout = Planar8Layout;
   using Fields = Bytes64Scale;
 

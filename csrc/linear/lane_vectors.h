@@ -8,10 +8,6 @@
 #include <cstdint>
 #include <cstring>
 
-// Lane vectors are passed between functions that are all inlined into one work-group function;
-// the calling convention of a 64-byte vector argument never reaches an interface.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace vorn::kernels {
 
 typedef float f32x16 __attribute__((vector_size(64)));

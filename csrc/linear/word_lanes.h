@@ -155,6 +155,15 @@ struct VectorLookup {
   }
 };
 
+// Sixteen fp16 values as fp32.
+template <class Isa>
+struct VectorHalves {
+  static f32x16 apply(const uint16_t* h) {
+    f32x16 v;
+    for (int i = 0; i < 16; ++i) v[i] = half_to_float(h[i]);
+    return v;
+  }
+};
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 // These are inlined into the AVX-512 work-group functions, which are flattened.
 #pragma GCC diagnostic push
@@ -170,6 +179,12 @@ template <>
 struct VectorLookup<Avx512Isa> {
   [[gnu::target("avx512f")]] static f32x16 apply(const float* table, u32x16 code) {
     return bit_as<f32x16>(_mm512_i32gather_ps(bit_as<__m512i>(code), table, 4));
+  }
+};
+template <>
+struct VectorHalves<Avx512Isa> {
+  [[gnu::target("avx512f")]] static f32x16 apply(const uint16_t* h) {
+    return bit_as<f32x16>(_mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h))));
   }
 };
 #pragma GCC diagnostic pop
@@ -235,18 +250,6 @@ inline void word_sums(const StepCodes<M, T, W, Isa>& codes, const float* x, f32x
   }
 }
 
-// The unit values of a step spread over their lanes: lane i of vector v gets value[u] of its
-// unit u = (16v + i) / lanes per unit.
-template <class M, int W>
-inline f32x16 spread_units(const float* unit_values, int v) {
-  constexpr int kLanesPerUnit = WordLanes<M>::kLanesPerUnit, kUnitsPerVector = 16 / kLanesPerUnit;
-  i32x16 spread;
-  for (int i = 0; i < 16; ++i) spread[i] = i / kLanesPerUnit;
-  f32x16 values{};
-  for (int u = 0; u < kUnitsPerVector; ++u) values[u] = unit_values[v * kUnitsPerVector + u];
-  return __builtin_shuffle(values, spread);
-}
-
 // The first byte of a step's words, or of a zero-padded copy of a partial step's words (whose
 // lanes past the row then read zero codes with zero activations: their sums stay zero).
 template <class M, int W>
@@ -260,28 +263,66 @@ inline const uint8_t* step_words(const formats::Packed<typename M::F>& packed, i
   return static_cast<const uint8_t*>(std::memcpy(padded, words, 8 * lanes));
 }
 
-// fn(u, block, j) for the units of a step, each block decoded once.
-template <class M, class Fn>
-inline void for_step_units(const formats::Packed<typename M::F>& packed, int64_t first, int units, Fn&& fn) {
+// The first kFields scale fields of the blocks a step's lanes fall in, converted to T once per
+// step, and spread over the lanes. A member's Params fields are the first of its block's scale
+// fields: the scale (and offset) of the block, whose one group every lane of the block shares.
+template <class M, class T, int W, class Isa, int kFields = M::template Params<Arith<T>>::kFields>
+class StepScales {
   using F = typename M::F;
-  for (int u = 0; u < units;) {
-    const int64_t f = first + int64_t(u) * M::kUnit;
-    const auto block = packed.block(f / F::kBlock);
-    for (int j = static_cast<int>(f % F::kBlock); j < F::kBlock && u < units; j += M::kUnit) fn(u++, block, j);
+  using S = typename F::Scales;
+  using Field = std::conditional_t<S::kType == formats::FieldType::f16, uint16_t, float>;
+  static_assert(F::kGroup == F::kBlock && kFields <= S::kFields, "lanes take their fields from their block");
+  static constexpr int kStep = M::kLaneWeights * W;
+  // A step of a row that starts inside a block (K a multiple of the unit only) spans one more.
+  static constexpr int kMaxBlocks = (kStep + (M::kUnit < F::kBlock ? F::kBlock - M::kUnit : 0)) / F::kBlock + 1;
+  static constexpr int kRuns = (kMaxBlocks + 15) / 16;  // vectors of block values per field
+  static_assert(kRuns <= 2, "a step's lanes take their fields from at most 32 blocks");
+
+  f32x16 block_values_[kFields][kRuns];
+  int offset_;  // of the step's first weight in its block
+
+ public:
+  StepScales(const formats::Packed<F>& packed, int64_t first, int lanes) : offset_(static_cast<int>(first % F::kBlock)) {
+    const int64_t blk0 = first / F::kBlock;
+    const int blocks = (offset_ + lanes * M::kLaneWeights + F::kBlock - 1) / F::kBlock;
+    Field run[16 * kRuns * S::kFields] = {};
+    std::memcpy(run, packed.w + packed.at.scales(blk0), S::kBytes * blocks);
+    for (int f = 0; f < kFields; ++f) {
+      for (int r = 0; r < kRuns; ++r) {
+        Field values[16];
+        for (int i = 0; i < 16; ++i) values[i] = run[(16 * r + i) * S::kFields + f];
+        f32x16 v;
+        if constexpr (S::kType == formats::FieldType::f16) {
+          v = VectorHalves<Isa>::apply(values);
+        } else {
+          v = load_lanes<f32x16>(values);
+        }
+        block_values_[f][r] = VectorRound<T, Isa>::apply(v);
+      }
+    }
   }
-}
+
+  // Field f of lanes 16v .. 16v + 15: that of the block each lane's weights lie in.
+  f32x16 lanes(int f, int v) const {
+    i32x16 lane;
+    for (int i = 0; i < 16; ++i) lane[i] = 16 * v + i;
+    const i32x16 block = (offset_ + lane * M::kLaneWeights) / F::kBlock;
+    if constexpr (kRuns == 1) {
+      return __builtin_shuffle(block_values_[f][0], block);
+    } else {
+      return __builtin_shuffle(block_values_[f][0], block_values_[f][1], block);
+    }
+  }
+};
 
 // acc = the member's combine of every lane's accumulator with its step sums s (and activation
-// sums sx), the fields of each lane's unit spread over its lanes.
-template <class M, class T, int W, class Isa, class Params>
-inline void combine_lanes(const Params* units, const f32x16* s, const float* sx, f32x16* acc) {
-  float unit_fields[Params::kFields][W];
-  for (int u = 0; u < W / WordLanes<M>::kLanesPerUnit; ++u) {
-    for (int f = 0; f < Params::kFields; ++f) unit_fields[f][u] = units[u].fields[f];
-  }
+// sums sx), with the fields of each lane's block.
+template <class M, class T, int W, class Isa>
+inline void combine_lanes(const StepScales<M, T, W, Isa>& scales, const f32x16* s, const float* sx, f32x16* acc) {
+  using Params = typename M::template Params<Arith<T>>;
   for (int v = 0; v < W / 16; ++v) {
     std::array<f32x16, Params::kFields> fields;
-    for (int f = 0; f < Params::kFields; ++f) fields[f] = spread_units<M, W>(unit_fields[f], v);
+    for (int f = 0; f < Params::kFields; ++f) fields[f] = scales.lanes(f, v);
     const f32x16 sums_x = M::kNeedsActivationSums ? load_lanes<f32x16>(sx + 16 * v) : f32x16{};
     acc[v] = Params::template combine<VectorArith<T, Isa>>(acc[v], s[v], sums_x, fields);
   }
@@ -291,7 +332,6 @@ inline void combine_lanes(const Params* units, const f32x16* s, const float* sx,
 template <class M, class T, int W, class Isa>
 inline void word_lane_row(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
                           const LevelTable<typename M::F, T>& levels, int64_t row, int64_t K, f32x16* acc) {
-  using Params = typename M::template Params<Arith<T>>;
   constexpr int kStep = M::kLaneWeights * W;
   for (int v = 0; v < W / 16; ++v) acc[v] = f32x16{};
   for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
@@ -301,10 +341,8 @@ inline void word_lane_row(const formats::Packed<typename M::F>& packed, const La
     const StepCodes<M, T, W, Isa> codes(step_words<M, W>(packed, first, lanes, padded), levels);
     f32x16 s[W / 16];
     word_sums(codes, activations.row(0) + step * kStep, s);
-    Params units[W / WordLanes<M>::kLanesPerUnit];
-    for_step_units<M>(packed, first, lanes / WordLanes<M>::kLanesPerUnit,
-                      [&](int u, const auto& block, int j) { units[u] = Params(block, j); });
-    combine_lanes<M, T, W, Isa>(units, s, M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr, acc);
+    const StepScales<M, T, W, Isa> scales(packed, first, lanes);
+    combine_lanes(scales, s, M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr, acc);
   }
 }
 
@@ -332,14 +370,14 @@ inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T
 }
 
 // Work-group (gb, gn) of a by-batch launch of a word-lane member: output rows 2gn, 2gn + 1 for
-// activation rows 2gb, 2gb + 1. Each lane's weight is decoded once in T (level times its unit's
+// activation rows 2gb, 2gb + 1. Each lane's weight is decoded once in T (level times its block's
 // scale) and its product with each activation row's activation is added straight into that
 // row's accumulator.
 template <class M, class T, int W, class Isa>
 inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K,
                                     int64_t N, int64_t B, int64_t gb, int64_t gn, uint64_t launch) {
-  static_assert(M::kValue == LaneValue::decoded, "by-batch members multiply decoded weights");
-  using A = Arith<T>;
+  static_assert(M::kValue == LaneValue::decoded && M::F::kScaling == formats::Scaling::scale,
+                "by-batch members multiply the level by the block's scale");
   using VA = VectorArith<T, Isa>;
   constexpr int kStep = M::kLaneWeights * W, kVectors = W / 16;
   static const LevelTable<typename M::F, T> levels;
@@ -353,12 +391,9 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
       const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
       uint64_t padded[W];
       const StepCodes<M, T, W, Isa> codes(step_words<M, W>(packed, first, lanes, padded), levels);
-      float unit_scales[W] = {};
-      for_step_units<M>(packed, first, lanes / WordLanes<M>::kLanesPerUnit, [&](int u, const auto& block, int j) {
-        unit_scales[u] = A::from(block.scale(j / M::F::kGroup));
-      });
+      const StepScales<M, T, W, Isa, 1> scales(packed, first, lanes);
       f32x16 scale[kVectors];
-      for (int v = 0; v < kVectors; ++v) scale[v] = spread_units<M, W>(unit_scales, v);
+      for (int v = 0; v < kVectors; ++v) scale[v] = scales.lanes(0, v);
 #pragma GCC unroll 16
       for (int n = 0; n < M::kLaneWeights; ++n) {
         for (int v = 0; v < kVectors; ++v) {
