@@ -9,13 +9,20 @@ namespace vorn::formats {
 // fp8_e4m3 weights (code 15): sign, 4-bit exponent and 3-bit mantissa placed into a binary16
 // pattern with the bit below the mantissa set: 2^-8 times the usual e4m3 reading, taken at the
 // middle of the code's interval. Exponent 0 is a binary16 subnormal; no code is inf or NaN.
-inline uint16_t fp8_e4m3_half_bits(uint8_t c) {
-  return uint16_t(((c & 0x80) << 8) | ((c & 0x7f) << 7) | 0x40);
+// The _pattern forms take codes held in wider unsigned lanes: uint32_t, or a vector of them.
+template <class U>
+inline U fp8_e4m3_half_pattern(U c) {
+  return ((c & 0x80) << 8) | ((c & 0x7f) << 7) | 0x40;
 }
+inline uint16_t fp8_e4m3_half_bits(uint8_t c) { return uint16_t(fp8_e4m3_half_pattern(uint32_t(c))); }
 
 // fp8_e5m2 weights (code 19): the e5m2 byte as the top of a binary16 with the bit below its
 // mantissa set. An all-ones exponent therefore decodes to NaN, never to infinity.
-inline uint16_t fp8_e5m2_half_bits(uint8_t c) { return uint16_t((c << 8) | 0x80); }
+template <class U>
+inline U fp8_e5m2_half_pattern(U c) {
+  return (c << 8) | 0x80;
+}
+inline uint16_t fp8_e5m2_half_bits(uint8_t c) { return uint16_t(fp8_e5m2_half_pattern(uint32_t(c))); }
 
 // fp6 and fp6_k weights: 6-bit code s e2 e1 e0 m1 m0 (bit 5 down to bit 0).
 inline uint16_t fp6_half_bits(int code) {

@@ -40,6 +40,7 @@ struct Planar8 {
   using Scales = ScaleRun<FieldType::f32, 1>;  // d
   using Layout = Planar8Layout;
   using Fields = Bytes64Scale;
+  using Levels = Decode;
 
   struct Block {
     const uint8_t* qs;
@@ -69,12 +70,17 @@ struct Planar8 {
 struct SignedByte {
   static int32_t value(uint8_t c) { return int8_t(c); }
 };
+// The fp8 levels are binary16 patterns of the code, also stated for codes in wider lanes.
 struct E4m3Mid {
   static uint16_t half_bits(uint8_t c) { return fp8_e4m3_half_bits(c); }
+  template <class U>
+  static U half_pattern(U c) { return fp8_e4m3_half_pattern(c); }
   static float value(uint8_t c) { return half_to_float(half_bits(c)); }
 };
 struct E5m2Mid {
   static uint16_t half_bits(uint8_t c) { return fp8_e5m2_half_bits(c); }
+  template <class U>
+  static U half_pattern(U c) { return fp8_e5m2_half_pattern(c); }
   static float value(uint8_t c) { return half_to_float(half_bits(c)); }
 };
 

@@ -145,29 +145,17 @@ struct VectorRound<c10::Half, PortableIsa> {
   static f32x16 apply(f32x16 v) { return round_to_half(v); }
 };
 
-// table[code] for every lane.
-template <class Isa>
-struct VectorLookup {
-  static f32x16 apply(const float* table, u32x16 code) {
-    f32x16 v;
-    for (int i = 0; i < 16; ++i) v[i] = table[code[i]];
-    return v;
-  }
-};
-
-// Sixteen fp16 values as fp32.
+// Binary16 bit patterns (in the low halves of the lanes) as fp32.
 template <class Isa>
 struct VectorHalves {
-  static f32x16 apply(const uint16_t* h) {
+  static f32x16 apply(u32x16 bits) {
     f32x16 v;
-    for (int i = 0; i < 16; ++i) v[i] = half_to_float(h[i]);
+    for (int i = 0; i < 16; ++i) v[i] = half_to_float(uint16_t(bits[i]));
     return v;
   }
 };
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 // These are inlined into the AVX-512 work-group functions, which are flattened.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // the intrinsics' undefined pass-through
 template <>
 struct VectorRound<c10::Half, Avx512Isa> {
   [[gnu::target("avx512f,f16c")]] static f32x16 apply(f32x16 v) {
@@ -176,18 +164,11 @@ struct VectorRound<c10::Half, Avx512Isa> {
   }
 };
 template <>
-struct VectorLookup<Avx512Isa> {
-  [[gnu::target("avx512f")]] static f32x16 apply(const float* table, u32x16 code) {
-    return bit_as<f32x16>(_mm512_i32gather_ps(bit_as<__m512i>(code), table, 4));
-  }
-};
-template <>
 struct VectorHalves<Avx512Isa> {
-  [[gnu::target("avx512f")]] static f32x16 apply(const uint16_t* h) {
-    return bit_as<f32x16>(_mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h))));
+  [[gnu::target("avx512f")]] static f32x16 apply(u32x16 bits) {
+    return bit_as<f32x16>(_mm512_cvtph_ps(_mm512_cvtepi32_epi16(bit_as<__m512i>(bits))));
   }
 };
-#pragma GCC diagnostic pop
 #endif
 
 template <class T, class Isa>
@@ -197,44 +178,54 @@ struct VectorArith {
   static f32x16 mul(f32x16 a, f32x16 b) { return R::apply(a * b); }
 };
 
-// The levels of a format's codes in T, as a lookup table.
-template <class F, class T>
-struct LevelTable {
-  static constexpr int kCodes = 1 << F::kCodeBits;
-  alignas(64) float value[kCodes];
-  LevelTable() {
-    for (int c = 0; c < kCodes; ++c) value[c] = Arith<T>::from(F::level(c));
+// The levels in T of a format's codes, for the lanes of a vector, each code in the low bits of
+// its lane.
+template <class F, class T, class Isa, int kBits = F::kCodeBits>
+struct LaneLevels;
+// 4-bit codes: a 16-entry table held in one vector, indexed by a permute (which takes each
+// index modulo 16: the low nibble, so the codes need no mask).
+template <class F, class T, class Isa>
+struct LaneLevels<F, T, Isa, 4> {
+  f32x16 table;
+  LaneLevels() {
+    for (int c = 0; c < 16; ++c) table[c] = Arith<T>::from(F::level(c));
+  }
+  f32x16 operator()(u32x16 codes) const { return __builtin_shuffle(table, codes); }
+};
+// 8-bit codes by the format's rule: q8_0's signed bytes sign-extended, the fp8 formats' binary16
+// patterns converted (and rounded to T).
+template <class F, class T, class Isa>
+struct LaneLevels<F, T, Isa, 8> {
+  f32x16 operator()(u32x16 codes) const {
+    using Rule = typename F::Levels;
+    if constexpr (std::is_same_v<Rule, formats::SignedByte>) {
+      return __builtin_convertvector(bit_as<i32x16>(codes << 24) >> 24, f32x16);
+    } else {
+      return VectorRound<T, Isa>::apply(VectorHalves<Isa>::apply(Rule::half_pattern(codes & 0xffu)));
+    }
   }
 };
 
-// The codes of one step: W lanes' words as (low, high) 32-bit halves, and their levels.
+// The codes of one step: W lanes' words as (low, high) 32-bit halves.
 template <class M, class T, int W, class Isa>
 struct StepCodes {
   using WL = WordLanes<M>;
   static constexpr int kVectors = W / 16, kHalfSlots = WL::kSlotsPerWord / 2;
-  static constexpr bool kSmallTable = LevelTable<typename M::F, T>::kCodes == 16;
   u32x16 low[kVectors], high[kVectors];
-  f32x16 table;  // the levels, when there are 16
-  const LevelTable<typename M::F, T>& levels;
+  const LaneLevels<typename M::F, T, Isa>& levels;
 
-  StepCodes(const uint8_t* words, const LevelTable<typename M::F, T>& levels) : levels(levels) {
+  StepCodes(const uint8_t* words, const LaneLevels<typename M::F, T, Isa>& levels) : levels(levels) {
     for (int v = 0; v < kVectors; ++v) {
       // Lanes 16v .. 16v + 15 as (low, high) 32-bit pairs.
       const u32x16 a = load_lanes<u32x16>(words + 128 * v), b = load_lanes<u32x16>(words + 128 * v + 64);
       low[v] = __builtin_shuffle(a, b, u32x16{0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30});
       high[v] = __builtin_shuffle(a, b, u32x16{1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31});
     }
-    if constexpr (kSmallTable) table = load_lanes<f32x16>(levels.value);
   }
 
   // The level of the n-th code of lanes 16v .. 16v + 15.
   f32x16 level(int n, int v) const {
-    const u32x16 word = (WL::position(n) < kHalfSlots ? low[v] : high[v]) >> (WL::kBits * (WL::position(n) % kHalfSlots));
-    if constexpr (kSmallTable) {
-      return __builtin_shuffle(table, word);  // takes each index modulo 16: the low nibble
-    } else {
-      return VectorLookup<Isa>::apply(levels.value, word & ((1u << WL::kBits) - 1));
-    }
+    return levels((WL::position(n) < kHalfSlots ? low[v] : high[v]) >> (WL::kBits * (WL::position(n) % kHalfSlots)));
   }
 };
 
@@ -289,13 +280,13 @@ class StepScales {
     std::memcpy(run, packed.w + packed.at.scales(blk0), S::kBytes * blocks);
     for (int f = 0; f < kFields; ++f) {
       for (int r = 0; r < kRuns; ++r) {
-        Field values[16];
-        for (int i = 0; i < 16; ++i) values[i] = run[(16 * r + i) * S::kFields + f];
         f32x16 v;
         if constexpr (S::kType == formats::FieldType::f16) {
-          v = VectorHalves<Isa>::apply(values);
+          u32x16 bits;
+          for (int i = 0; i < 16; ++i) bits[i] = run[(16 * r + i) * S::kFields + f];
+          v = VectorHalves<Isa>::apply(bits);
         } else {
-          v = load_lanes<f32x16>(values);
+          for (int i = 0; i < 16; ++i) v[i] = run[(16 * r + i) * S::kFields + f];
         }
         block_values_[f][r] = VectorRound<T, Isa>::apply(v);
       }
@@ -331,7 +322,7 @@ inline void combine_lanes(const StepScales<M, T, W, Isa>& scales, const f32x16* 
 // The lane accumulators of one weight row over the whole of K.
 template <class M, class T, int W, class Isa>
 inline void word_lane_row(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
-                          const LevelTable<typename M::F, T>& levels, int64_t row, int64_t K, f32x16* acc) {
+                          const LaneLevels<typename M::F, T, Isa>& levels, int64_t row, int64_t K, f32x16* acc) {
   constexpr int kStep = M::kLaneWeights * W;
   for (int v = 0; v < W / 16; ++v) acc[v] = f32x16{};
   for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
@@ -359,7 +350,7 @@ inline T reduce_lanes(const f32x16* acc) {
 template <class M, class T, int W, int R, class Isa>
 inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K, int64_t N,
                            const hostxpu::work_group& g) {
-  static const LevelTable<typename M::F, T> levels;
+  const LaneLevels<typename M::F, T, Isa> levels;
   const auto& activations = lane_activations<M, T, W>(x, 1, K, g.launch_serial);
   const int64_t row0 = R * static_cast<int64_t>(g.linear_id);
   for (int64_t row = row0; row < std::min<int64_t>(row0 + R, N); ++row) {
@@ -380,7 +371,7 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
                 "by-batch members multiply the level by the block's scale");
   using VA = VectorArith<T, Isa>;
   constexpr int kStep = M::kLaneWeights * W, kVectors = W / 16;
-  static const LevelTable<typename M::F, T> levels;
+  const LaneLevels<typename M::F, T, Isa> levels;
   const auto& activations = lane_activations<M, T, W>(x, B, K, launch);
   const int64_t b0 = 2 * gb, row0 = 2 * gn;
   const int batch_rows = static_cast<int>(std::min<int64_t>(2, B - b0));

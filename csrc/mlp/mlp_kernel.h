@@ -130,7 +130,7 @@ template <class M, class T, int WG, int R, class Isa>
 void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats::Packed<typename M::F>& w2,
                          const T* input, T* output, int64_t K, int64_t N, int act_type, const hostxpu::work_group& g) {
   static_assert(M::kLaneWeights == MlpChunk<typename M::F>::kSubBlk, "a lane takes one chunk per step");
-  static const LevelTable<typename M::F, T> levels;
+  const LaneLevels<typename M::F, T, Isa> levels;
   const auto& activations = lane_activations<M, T, WG>(input, 1, K, g.launch_serial);
   const int64_t row0 = static_cast<int64_t>(g.linear_id) * R;
   for (int64_t row = row0; row < std::min<int64_t>(row0 + R, N); ++row) {
