@@ -10,6 +10,7 @@
 // table laid out [step][n][lane] (with the lanes' activation sums where the combine needs them),
 // which each pool thread builds once per launch.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -154,6 +155,24 @@ struct VectorHalves {
     return v;
   }
 };
+// The first `count` (at most 16) consecutive fp16 bit patterns or fp32 values at p, in the
+// lanes of a vector, zero past `count`: nothing past them is read.
+template <class Isa>
+struct FieldLoad {
+  static u32x16 halves(const uint8_t* p, int count) {
+    uint16_t h[16] = {};
+    std::memcpy(h, p, 2 * count);
+    u32x16 bits;
+    for (int i = 0; i < 16; ++i) bits[i] = h[i];
+    return bits;
+  }
+  static f32x16 floats(const uint8_t* p, int count) {
+    float f[16] = {};
+    std::memcpy(f, p, 4 * count);
+    return load_lanes<f32x16>(f);
+  }
+};
+
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 // These are inlined into the AVX-512 work-group functions, which are flattened.
 template <>
@@ -167,6 +186,18 @@ template <>
 struct VectorHalves<Avx512Isa> {
   [[gnu::target("avx512f")]] static f32x16 apply(u32x16 bits) {
     return bit_as<f32x16>(_mm512_cvtph_ps(_mm512_cvtepi32_epi16(bit_as<__m512i>(bits))));
+  }
+};
+// Masked loads: the masked-off elements are not read (and cannot fault), and a load straight
+// from memory avoids a stalled forward from the small stores of a copy.
+template <>
+struct FieldLoad<Avx512Isa> {
+  [[gnu::target("avx512f,avx512bw,avx512vl")]] static u32x16 halves(const uint8_t* p, int count) {
+    const __m256i h = _mm256_maskz_loadu_epi16(static_cast<__mmask16>((1u << count) - 1), p);
+    return bit_as<u32x16>(_mm512_cvtepu16_epi32(h));
+  }
+  [[gnu::target("avx512f")]] static f32x16 floats(const uint8_t* p, int count) {
+    return bit_as<f32x16>(_mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << count) - 1), p));
   }
 };
 #endif
@@ -261,7 +292,6 @@ template <class M, class T, int W, class Isa, int kFields = M::template Params<A
 class StepScales {
   using F = typename M::F;
   using S = typename F::Scales;
-  using Field = std::conditional_t<S::kType == formats::FieldType::f16, uint16_t, float>;
   static_assert(F::kGroup == F::kBlock && kFields <= S::kFields, "lanes take their fields from their block");
   static constexpr int kStep = M::kLaneWeights * W;
   // A step of a row that starts inside a block (K a multiple of the unit only) spans one more.
@@ -274,19 +304,26 @@ class StepScales {
 
  public:
   StepScales(const formats::Packed<F>& packed, int64_t first, int lanes) : offset_(static_cast<int>(first % F::kBlock)) {
-    const int64_t blk0 = first / F::kBlock;
     const int blocks = (offset_ + lanes * M::kLaneWeights + F::kBlock - 1) / F::kBlock;
-    Field run[16 * kRuns * S::kFields] = {};
-    std::memcpy(run, packed.w + packed.at.scales(blk0), S::kBytes * blocks);
+    const uint8_t* run = packed.w + packed.at.scales(first / F::kBlock);
+    // The run's fields in order, 16 per vector: block i's field f is field i * S::kFields + f.
+    f32x16 fields[kRuns * S::kFields];
+    for (int c = 0; c < kRuns * S::kFields; ++c) {
+      const int count = std::clamp(blocks * S::kFields - 16 * c, 0, 16);
+      if constexpr (S::kType == formats::FieldType::f16) {
+        fields[c] = VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(run + 32 * c, count));
+      } else {
+        fields[c] = FieldLoad<Isa>::floats(run + 64 * c, count);
+      }
+    }
+    static_assert(S::kFields <= 2, "at most two fields per block");
     for (int f = 0; f < kFields; ++f) {
       for (int r = 0; r < kRuns; ++r) {
-        f32x16 v;
-        if constexpr (S::kType == formats::FieldType::f16) {
-          u32x16 bits;
-          for (int i = 0; i < 16; ++i) bits[i] = run[(16 * r + i) * S::kFields + f];
-          v = VectorHalves<Isa>::apply(bits);
-        } else {
-          for (int i = 0; i < 16; ++i) v[i] = run[(16 * r + i) * S::kFields + f];
+        f32x16 v = fields[r];
+        if constexpr (S::kFields == 2) {
+          i32x16 field;
+          for (int i = 0; i < 16; ++i) field[i] = 2 * i + f;
+          v = __builtin_shuffle(fields[2 * r], fields[2 * r + 1], field);
         }
         block_values_[f][r] = VectorRound<T, Isa>::apply(v);
       }
