@@ -75,6 +75,22 @@ def test_results_are_live_device_allocations():
     assert not xpu.is_live_allocation(address, 4)
 
 
+def test_released_large_blocks_are_reused():
+    xpu.empty_cache()
+    x = torch.empty(3 << 20, dtype=torch.uint8, device="xpu")
+    address = x.data_ptr()
+    del x
+    if xpu.cached_memory() == 0:
+        pytest.skip("this build keeps no released blocks")
+    assert not xpu.is_live_allocation(address, 4)
+    y = torch.ones(3 << 20, dtype=torch.uint8, device="xpu:1")
+    assert y.data_ptr() == address and xpu.cached_memory() == 0
+    assert xpu.is_live_allocation(address, y.nbytes, device=1) and int(y.sum()) == 3 << 20
+    del y
+    torch.xpu.empty_cache()
+    assert xpu.cached_memory() == 0
+
+
 def test_resize_keeps_tensor_on_device():
     x = torch.empty(0, device="xpu")
     x.resize_(1000).fill_(1.5)

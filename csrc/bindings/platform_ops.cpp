@@ -122,6 +122,8 @@ bool is_live_range(int64_t device, int64_t address, int64_t nbytes) {
                                 static_cast<size_t>(nbytes));
 }
 
+int64_t cached_bytes() { return static_cast<int64_t>(hostxpu::cached_bytes()); }
+
 std::string interpreter_check(const std::string& built_for, const std::string& running) {
   return interpreter_mismatch(built_for, running);
 }
@@ -172,6 +174,8 @@ struct Registration {
     m.def("time_empty_launches(int count) -> float", &time_empty_launches);
     m.def("read_probe(Tensor buffer) -> int");
     m.def("is_live_range(int device, int address, int nbytes) -> bool", &is_live_range);
+    m.def("cached_bytes() -> int", &cached_bytes);
+    m.def("empty_cache() -> ()", &hostxpu::empty_cache);
     m.def("interpreter_check(str built_for, str running) -> str", &interpreter_check);
     m.def("onednn_matmul_f32(Tensor a, Tensor b) -> Tensor");
     xpu_kernels = std::make_unique<torch::Library>(torch::Library::IMPL, "vorn_host", c10::DispatchKey::XPU,

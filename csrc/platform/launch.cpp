@@ -61,7 +61,7 @@ void launch(const device& dev, int64_t stream_id, const kernel_desc& desc, work_
   record_launch({desc.name, r.dims, r.global, r.local, desc.required_sub_group_size,
                  desc.local_memory_bytes, dev.index(), stream_id});
 
-  const size_t groups1 = r.groups(1), groups2 = r.groups(2);
+  const size_t groups0 = r.groups(0), groups1 = r.groups(1), groups2 = r.groups(2);
   const size_t local_bytes = desc.local_memory_bytes;
   static std::atomic<uint64_t> launches{0};
   const uint64_t serial = ++launches;
@@ -70,10 +70,13 @@ void launch(const device& dev, int64_t stream_id, const kernel_desc& desc, work_
     thread_local std::vector<unsigned char> local_memory;
     if (local_memory.size() < local_bytes) local_memory.resize(local_bytes);
     work_group group{{0, 0, 0}, 0, &r, local_memory.data(), serial};
-    for (int64_t g = begin; g < end; ++g) {
-      group.linear_id = static_cast<size_t>(g);
-      group.id = {group.linear_id / (groups1 * groups2), (group.linear_id / groups2) % groups1,
-                  group.linear_id % groups2};
+    // Groups run with dimension 0 varying fastest: in a 2-D launch whose dimension 0 takes
+    // activation rows (or slots), the groups that read the same weight rows run back to back on
+    // one thread, which then reads those rows from its cache.
+    for (int64_t position = begin; position < end; ++position) {
+      const size_t p = static_cast<size_t>(position);
+      group.id = {p % groups0, (p / groups0) % groups1, p / (groups0 * groups1)};
+      group.linear_id = (group.id[0] * groups1 + group.id[1]) * groups2 + group.id[2];
       body(group);
     }
   };

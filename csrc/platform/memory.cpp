@@ -1,6 +1,7 @@
 #include "platform/memory.h"
 
 #include <cstdlib>
+#include <list>
 #include <map>
 #include <mutex>
 #include <new>
@@ -21,6 +22,73 @@ struct Allocation {
   size_t nbytes;
   int device_index;
 };
+
+// Released huge blocks, oldest first.
+class BlockCache {
+ public:
+  void* take(size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
+      if (it->bytes == bytes) {
+        void* ptr = it->ptr;
+        total_ -= bytes;
+        blocks_.erase(it);
+        return ptr;
+      }
+    }
+    return nullptr;
+  }
+  // False when the block is not kept (the caller frees it).
+  bool keep(void* ptr, size_t bytes) {
+#ifdef VORN_SANITIZE
+    (void)ptr;
+    (void)bytes;
+    return false;
+#else
+    if (bytes > kMaxCachedBytes) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    while (total_ + bytes > kMaxCachedBytes) {
+      std::free(blocks_.front().ptr);
+      total_ -= blocks_.front().bytes;
+      blocks_.pop_front();
+    }
+    blocks_.push_back({ptr, bytes});
+    total_ += bytes;
+    return true;
+#endif
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Block& b : blocks_) std::free(b.ptr);
+    blocks_.clear();
+    total_ = 0;
+  }
+  size_t total() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return total_;
+  }
+
+ private:
+  struct Block {
+    void* ptr;
+    size_t bytes;
+  };
+  std::mutex mutex_;
+  std::list<Block> blocks_;
+  size_t total_ = 0;
+};
+
+// Never destroyed: tensors may still be released while the process exits.
+BlockCache& block_cache() {
+  static BlockCache* cache = new BlockCache();
+  return *cache;
+}
+
+// The bytes a block of nbytes takes: huge blocks are whole huge pages, on huge-page boundaries.
+size_t block_bytes(size_t nbytes) {
+  const size_t alignment = nbytes >= kHugePageBytes ? kHugePageBytes : kAllocationAlignment;
+  return (nbytes + alignment - 1) / alignment * alignment;
+}
 
 std::shared_mutex registry_mutex;
 std::map<uintptr_t, Allocation> registry;  // keyed by start address
@@ -66,21 +134,38 @@ void unregister_allocation(const void* ptr) {
 
 void* allocate(int device_index, size_t nbytes) {
   if (nbytes == 0) return nullptr;
+  const size_t bytes = block_bytes(nbytes);
   const bool huge = nbytes >= kHugePageBytes;
-  const size_t alignment = huge ? kHugePageBytes : kAllocationAlignment;
-  const size_t rounded = (nbytes + alignment - 1) / alignment * alignment;
-  void* ptr = std::aligned_alloc(alignment, rounded);
-  if (ptr == nullptr) throw std::bad_alloc();
-  // Weights are streamed once per token: huge pages spare the TLB misses of 4 KiB pages.
-  if (huge) madvise(ptr, rounded, MADV_HUGEPAGE);
+  void* ptr = huge ? block_cache().take(bytes) : nullptr;
+  if (ptr == nullptr) {
+    const size_t alignment = huge ? kHugePageBytes : kAllocationAlignment;
+    ptr = std::aligned_alloc(alignment, bytes);
+    if (ptr == nullptr && block_cache().total() > 0) {
+      block_cache().clear();
+      ptr = std::aligned_alloc(alignment, bytes);
+    }
+    if (ptr == nullptr) throw std::bad_alloc();
+    // Weights are streamed once per token: huge pages spare the TLB misses of 4 KiB pages.
+    if (huge) madvise(ptr, bytes, MADV_HUGEPAGE);
+  }
   register_allocation(device_index, ptr, nbytes);
   return ptr;
 }
 
 void release(void* ptr) {
+  if (ptr == nullptr) return;
+  size_t nbytes = 0;
+  {
+    std::shared_lock<std::shared_mutex> lock(registry_mutex);
+    auto found = registry.find(reinterpret_cast<uintptr_t>(ptr));
+    if (found != registry.end()) nbytes = found->second.nbytes;
+  }
   unregister_allocation(ptr);
-  std::free(ptr);
+  if (nbytes < kHugePageBytes || !block_cache().keep(ptr, block_bytes(nbytes))) std::free(ptr);
 }
+
+size_t cached_bytes() { return block_cache().total(); }
+void empty_cache() { block_cache().clear(); }
 
 bool is_live_range(int device_index, uint64_t address, size_t nbytes) {
   std::shared_lock<std::shared_mutex> lock(registry_mutex);

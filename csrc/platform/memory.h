@@ -14,6 +14,13 @@ constexpr size_t kAllocationAlignment = 64;
 void* allocate(int device_index, size_t nbytes);
 void release(void* ptr);
 
+// Released blocks of 2 MiB and more are kept for reuse by allocations of the same size, as GPU
+// runtimes' caching allocators do, up to kMaxCachedBytes in all (none in the sanitizer build,
+// whose allocator must see every release).
+constexpr size_t kMaxCachedBytes = size_t(2) << 30;
+size_t cached_bytes();
+void empty_cache();
+
 // Host buffers that become device memory without a copy (results of host fallback kernels).
 void register_allocation(int device_index, const void* ptr, size_t nbytes);
 void unregister_allocation(const void* ptr);

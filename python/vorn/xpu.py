@@ -124,6 +124,16 @@ def is_live_allocation(address: int, nbytes: int, device: Device = None) -> bool
     return _ops().is_live_range(_index(device), address, nbytes)
 
 
+def empty_cache() -> None:
+    """Frees the released device blocks the platform keeps for reuse."""
+    _ops().empty_cache()
+
+
+def cached_memory() -> int:
+    """Bytes of released device blocks kept for reuse (0 in the sanitizer build)."""
+    return _ops().cached_bytes()
+
+
 def get_device_name(device: Device = None) -> str:
     return f"Host XPU (architecture 0x{get_architecture(device):08x})"
 
@@ -194,6 +204,7 @@ def install() -> None:
         "current_device": current_device,
         "set_device": set_device,
         "synchronize": synchronize,
+        "empty_cache": empty_cache,
         "current_stream": current_stream,
         "set_stream": set_stream,
         "get_device_name": get_device_name,
