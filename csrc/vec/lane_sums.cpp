@@ -6,6 +6,10 @@
 
 #include <type_traits>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "common/half_bits.h"
 #include "vec/lane_sums.h"
 
@@ -140,9 +144,21 @@ constexpr bool NibblesInWeightOrder() {
   return true;
 }
 
+// Nibble position q < 32 holds weight 2q, position 32 + q weight 2q + 1 (q4_0_woq).
+template <class Order>
+constexpr bool NibblesInPairOrder() {
+  for (int q = 0; q < 64; ++q) {
+    if (Order::weight_at(q) != 2 * (q % 32) + q / 32) return false;
+  }
+  return true;
+}
+
+// The fp16 scale at p, converted by the machine's F16C instruction.
+HWY_INLINE float HalfScale(const uint8_t* p) { return _cvtsh_ss(formats::load_u16(p)); }
+
 // Lane q of a stream accumulates the weight at nibble position q of each block, so the codes
 // are used as loaded; the activations of a run are permuted to match where the nibble order
-// is not the weight order.
+// is not the weight order (for the pair order, the even and then the odd weights of each half).
 template <class F, class T>
 HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int count, float* lanes, const float* x) {
   using Order = typename F::Nibbles;
@@ -151,7 +167,17 @@ HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int c
   const hn::RebindToSigned<DF> di;
   HWY_ALIGN float permuted[256];
   if constexpr (!NibblesInWeightOrder<Order>()) {
-    for (int p = 0; p < 64 * count; ++p) permuted[p] = x[(p & ~63) + Order::weight_at(p & 63)];
+    static_assert(NibblesInPairOrder<Order>(), "the permutation below is the pair order's");
+    for (int i = 0; i < count; ++i) {
+      const float* xb = x + 64 * i;
+      float* p = permuted + 64 * i;
+      const VF x0 = hn::LoadU(df, xb), x1 = hn::LoadU(df, xb + 16);
+      const VF x2 = hn::LoadU(df, xb + 32), x3 = hn::LoadU(df, xb + 48);
+      hn::Store(hn::ConcatEven(df, x1, x0), df, p);
+      hn::Store(hn::ConcatEven(df, x3, x2), df, p + 16);
+      hn::Store(hn::ConcatOdd(df, x1, x0), df, p + 32);
+      hn::Store(hn::ConcatOdd(df, x3, x2), df, p + 48);
+    }
     x = permuted;
   }
   const VF levels = hn::Load(df, CodeLevels<F>());
@@ -160,12 +186,14 @@ HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int c
     float* stream_lanes = lanes + s * kSumLanes;
     VF sums[4];
     for (int v = 0; v < 4; ++v) sums[v] = hn::Load(df, stream_lanes + 16 * v);
+    const formats::Packed<F>& matrix = *items.matrix[s];
     for (int i = 0; i < count; ++i) {
-      const auto b = items.matrix[s]->block(items.first_block[s] + b0 + i);
-      const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, b.d)));
+      const int64_t blk = items.first_block[s] + b0 + i;
+      const uint8_t* qs = matrix.w + matrix.at.codes(blk);
+      const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, HalfScale(matrix.w + matrix.at.scales(blk)))));
       const float* xb = x + 64 * i;
       for (int h = 0; h < 2; ++h) {
-        const auto bytes = hn::PromoteTo(di, hn::LoadU(d8, b.qs + 16 * h));
+        const auto bytes = hn::PromoteTo(di, hn::LoadU(d8, qs + 16 * h));
         const VF w_low = hn::TableLookupLanes(weights, hn::IndicesFromVec(df, hn::And(bytes, low)));
         const VF w_high = hn::TableLookupLanes(weights, hn::IndicesFromVec(df, hn::ShiftRight<4>(bytes)));
         sums[h] = hn::Add(sums[h], Product<T>(df, w_low, hn::LoadU(df, xb + 16 * h)));
