@@ -22,6 +22,11 @@ struct Q4K {
   static constexpr int kBlock = 256;
   static constexpr int kGroup = 32;
   static constexpr Scaling kScaling = Scaling::scale_offset;
+  // The codes of all super-blocks form one stream of 4-bit slots from byte 0 (super-block sb's
+  // from slot 256*sb); the sub-scale pairs and the (d, dmin) pairs lie block after block too.
+  static constexpr int kCodeBits = 4;
+  static constexpr int slot(int j) { return 2 * (16 * (j >> 5) + (j & 15)) + ((j >> 4) & 1); }
+  static int32_t level(int code) { return code; }
 
   struct Fields {
     uint8_t q[256];

@@ -118,14 +118,18 @@ struct Q4KMember : MemberShape<formats::Q4K, 16, 32, LaneOrder::halves> {
   static constexpr bool kNeedsActivationSums = true;
   template <class A>
   struct Params {
-    typename A::C d_sc{}, dmin_mn{};
+    using C = typename A::C;
+    static constexpr int kFields = 2;  // d * sc, dmin * mn
+    std::array<C, kFields> fields{};
     Params() = default;
     Params(const F::Block& b, int j)
-        : d_sc(A::mul(A::from(b.d), A::from(float(b.sc(j / 32))))),
-          dmin_mn(A::mul(A::from(b.dmin), A::from(float(b.mn(j / 32))))) {}
-    typename A::C combine(typename A::C acc, typename A::C s, typename A::C sx) const {
-      return A::add(acc, A::sub(A::mul(s, d_sc), A::mul(sx, dmin_mn)));
+        : fields{A::mul(A::from(b.d), A::from(float(b.sc(j / 32)))),
+                 A::mul(A::from(b.dmin), A::from(float(b.mn(j / 32))))} {}
+    template <class Ar, class V>
+    static V combine(V acc, V s, V sx, const std::array<V, kFields>& f) {
+      return Ar::add(acc, Ar::sub(Ar::mul(s, f[0]), Ar::mul(sx, f[1])));
     }
+    C combine(C acc, C s, C sx) const { return combine<A>(acc, s, sx, fields); }
   };
 };
 

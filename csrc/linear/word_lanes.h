@@ -155,10 +155,17 @@ struct VectorHalves {
     return v;
   }
 };
-// The first `count` (at most 16) consecutive fp16 bit patterns or fp32 values at p, in the
-// lanes of a vector, zero past `count`: nothing past them is read.
+// The first `count` (at most 16) consecutive bytes, fp16 bit patterns or fp32 values at p, in
+// the lanes of a vector, zero past `count`: nothing past them is read.
 template <class Isa>
 struct FieldLoad {
+  static u32x16 bytes(const uint8_t* p, int count) {
+    uint8_t b[16] = {};
+    std::memcpy(b, p, count);
+    u32x16 values;
+    for (int i = 0; i < 16; ++i) values[i] = b[i];
+    return values;
+  }
   static u32x16 halves(const uint8_t* p, int count) {
     uint16_t h[16] = {};
     std::memcpy(h, p, 2 * count);
@@ -192,6 +199,10 @@ struct VectorHalves<Avx512Isa> {
 // from memory avoids a stalled forward from the small stores of a copy.
 template <>
 struct FieldLoad<Avx512Isa> {
+  [[gnu::target("avx512f,avx512bw,avx512vl")]] static u32x16 bytes(const uint8_t* p, int count) {
+    const __m128i b = _mm_maskz_loadu_epi8(static_cast<__mmask16>((1u << count) - 1), p);
+    return bit_as<u32x16>(_mm512_cvtepu8_epi32(b));
+  }
   [[gnu::target("avx512f,avx512bw,avx512vl")]] static u32x16 halves(const uint8_t* p, int count) {
     const __m256i h = _mm256_maskz_loadu_epi16(static_cast<__mmask16>((1u << count) - 1), p);
     return bit_as<u32x16>(_mm512_cvtepu16_epi32(h));
@@ -206,6 +217,7 @@ template <class T, class Isa>
 struct VectorArith {
   using R = VectorRound<T, Isa>;
   static f32x16 add(f32x16 a, f32x16 b) { return R::apply(a + b); }
+  static f32x16 sub(f32x16 a, f32x16 b) { return R::apply(a - b); }
   static f32x16 mul(f32x16 a, f32x16 b) { return R::apply(a * b); }
 };
 
@@ -343,16 +355,72 @@ class StepScales {
   }
 };
 
-// acc = the member's combine of every lane's accumulator with its step sums s (and activation
-// sums sx), with the fields of each lane's block.
+// q4_k's fields of a step, d * sc and dmin * mn in T, for the lanes of each vector: lane i of
+// vector v takes the unit (32-weight sub-block) 8v + i/2 of the step. Rows start on a
+// sub-block (K is a multiple of 32), not always on a super-block.
+template <class T, int W, class Isa>
+class SubBlockFields {
+  using F = formats::Q4K;
+  static constexpr int kVectors = W / 16;
+  static constexpr int kMaxSuperBlocks = Q4KMember::kLaneWeights * W / F::kBlock + 1;
+  static_assert(2 * kMaxSuperBlocks <= 16, "a step's (d, dmin) pairs fit one vector");
+  f32x16 d_sc_[kVectors], dmin_mn_[kVectors];
+
+ public:
+  SubBlockFields(const formats::Packed<F>& packed, int64_t first, int lanes) {
+    using VA = VectorArith<T, Isa>;
+    const int64_t sub_block = first / 32, super_block = sub_block / 8;
+    const int offset = static_cast<int>(sub_block % 8), units = lanes / 2;
+    const int super_blocks = (offset + units + 7) / 8;
+    // d0, dmin0, d1, dmin1, ... of the step's super-blocks.
+    const f32x16 scales = VectorRound<T, Isa>::apply(
+        VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(packed.w + packed.at.scales(super_block), 2 * super_blocks)));
+    for (int v = 0; v < kVectors; ++v) {
+      // sc, mn of units 8v .. 8v + 7 (the sub-scale pairs of consecutive sub-blocks are consecutive).
+      const u32x16 pairs = FieldLoad<Isa>::bytes(packed.w + packed.at.sub_scales(super_block) + 2 * offset + 16 * v,
+                                                 std::clamp(2 * units - 16 * v, 0, 16));
+      i32x16 sc_at, scale_at;
+      for (int i = 0; i < 16; ++i) {
+        sc_at[i] = i & ~1;
+        scale_at[i] = 2 * ((offset + 8 * v + i / 2) / 8);
+      }
+      const f32x16 sc = __builtin_convertvector(__builtin_shuffle(pairs, sc_at), f32x16);
+      const f32x16 mn = __builtin_convertvector(__builtin_shuffle(pairs, sc_at + 1), f32x16);
+      d_sc_[v] = VA::mul(__builtin_shuffle(scales, scale_at), sc);
+      dmin_mn_[v] = VA::mul(__builtin_shuffle(scales, scale_at + 1), mn);
+    }
+  }
+  f32x16 lanes(int f, int v) const { return f == 0 ? d_sc_[v] : dmin_mn_[v]; }
+};
+
+// The per-lane fields of a member's step.
 template <class M, class T, int W, class Isa>
-inline void combine_lanes(const StepScales<M, T, W, Isa>& scales, const f32x16* s, const float* sx, f32x16* acc) {
+struct StepFieldsOf {
+  using type = StepScales<M, T, W, Isa>;
+};
+template <class T, int W, class Isa>
+struct StepFieldsOf<Q4KMember, T, W, Isa> {
+  using type = SubBlockFields<T, W, Isa>;
+};
+
+// acc = the member's combine of every lane's accumulator with its step sums s (and activation
+// sums sx), with the fields of each lane's block. Lanes at or past `lanes` (past the row) keep
+// their accumulators, as the work-items that have no weights in a partial step do.
+template <class M, class T, int W, class Isa, class Fields>
+inline void combine_lanes(const Fields& step_fields, int lanes, const f32x16* s, const float* sx, f32x16* acc) {
   using Params = typename M::template Params<Arith<T>>;
   for (int v = 0; v < W / 16; ++v) {
     std::array<f32x16, Params::kFields> fields;
-    for (int f = 0; f < Params::kFields; ++f) fields[f] = scales.lanes(f, v);
+    for (int f = 0; f < Params::kFields; ++f) fields[f] = step_fields.lanes(f, v);
     const f32x16 sums_x = M::kNeedsActivationSums ? load_lanes<f32x16>(sx + 16 * v) : f32x16{};
-    acc[v] = Params::template combine<VectorArith<T, Isa>>(acc[v], s[v], sums_x, fields);
+    const f32x16 combined = Params::template combine<VectorArith<T, Isa>>(acc[v], s[v], sums_x, fields);
+    if (lanes == W) {
+      acc[v] = combined;
+    } else {
+      i32x16 lane;
+      for (int i = 0; i < 16; ++i) lane[i] = 16 * v + i;
+      acc[v] = lane < lanes ? combined : acc[v];
+    }
   }
 }
 
@@ -369,8 +437,9 @@ inline void word_lane_row(const formats::Packed<typename M::F>& packed, const La
     const StepCodes<M, T, W, Isa> codes(step_words<M, W>(packed, first, lanes, padded), levels);
     f32x16 s[W / 16];
     word_sums(codes, activations.row(0) + step * kStep, s);
-    const StepScales<M, T, W, Isa> scales(packed, first, lanes);
-    combine_lanes(scales, s, M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr, acc);
+    const typename StepFieldsOf<M, T, W, Isa>::type fields(packed, first, lanes);
+    combine_lanes<M, T, W, Isa>(fields, lanes, s, M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr,
+                                acc);
   }
 }
 
