@@ -25,10 +25,11 @@ inline U fp8_e5m2_half_pattern(U c) {
 inline uint16_t fp8_e5m2_half_bits(uint8_t c) { return uint16_t(fp8_e5m2_half_pattern(uint32_t(c))); }
 
 // fp6 and fp6_k weights: 6-bit code s e2 e1 e0 m1 m0 (bit 5 down to bit 0).
-inline uint16_t fp6_half_bits(int code) {
-  const int sign = (code >> 5) & 1, exponent = (code >> 2) & 7, mantissa = code & 3;
-  return uint16_t((sign << 15) | (exponent << 10) | (mantissa << 8) | 0x80);
+template <class U>
+inline U fp6_half_pattern(U code) {
+  return ((code & 0x20) << 10) | ((code & 0x1f) << 8) | 0x80;
 }
+inline uint16_t fp6_half_bits(int code) { return uint16_t(fp6_half_pattern(uint32_t(code) & 0x3f)); }
 
 // Mixture-of-experts code 35: the plain e5m2 reading, byte c as binary16 c << 8 (the values
 // of torch.float8_e5m2, infinities and NaNs included).

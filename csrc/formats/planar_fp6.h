@@ -21,12 +21,24 @@ namespace vorn::formats {
 // nibble of P4.
 inline constexpr int kFp6ByteOfColumn[4] = {1, 3, 0, 2};
 
-inline int fp6_group_code(const uint8_t* p2, const uint8_t* p4, int jj) {
+// The same as bit positions in a group's 8 P4 bytes and 4 P2 bytes read as little-endian words.
+constexpr int fp6_p4_bit(int jj) {
   const int t = jj >> 2, r = kFp6ByteOfColumn[jj & 3];
-  const int top = (p2[r] >> (6 - 2 * t)) & 3;
-  const int nibble = (p4[r + 4 * (t >> 1)] >> ((t & 1) ? 0 : 4)) & 15;
+  return 8 * (r + 4 * (t >> 1)) + ((t & 1) ? 0 : 4);
+}
+constexpr int fp6_p2_bit(int jj) { return 8 * kFp6ByteOfColumn[jj & 3] + 6 - 2 * (jj >> 2); }
+
+inline int fp6_group_code(const uint8_t* p2, const uint8_t* p4, int jj) {
+  const int top = (p2[fp6_p2_bit(jj) / 8] >> (fp6_p2_bit(jj) % 8)) & 3;
+  const int nibble = (p4[fp6_p4_bit(jj) / 8] >> (fp6_p4_bit(jj) % 8)) & 15;
   return top << 4 | nibble;
 }
+
+// fp6 levels as binary16 patterns, also for codes in wider lanes.
+struct Fp6Levels {
+  template <class U>
+  static U half_pattern(U code) { return fp6_half_pattern(code); }
+};
 
 inline void fp6_group_store(uint8_t* p2, uint8_t* p4, const uint8_t* codes) {
   for (int i = 0; i < 4; ++i) p2[i] = 0;
@@ -51,6 +63,14 @@ struct Fp6 {
   static constexpr int kBlock = 64;
   static constexpr int kGroup = 64;
   static constexpr Scaling kScaling = Scaling::scale;
+  // Each 16-weight group's codes are one 8-byte word of the P4 stream (from 0) and one 4-byte
+  // word of the P2 stream (from p2(0)), group after group.
+  static constexpr int kCodeBits = 6;
+  static constexpr int kPlaneGroup = 16;
+  static constexpr int p4_bit(int jj) { return fp6_p4_bit(jj); }
+  static constexpr int p2_bit(int jj) { return fp6_p2_bit(jj); }
+  using Levels = Fp6Levels;
+  using Scales = ScaleRun<FieldType::f16, 1>;  // d
 
   struct Fields {
     uint8_t q[64];  // 6-bit codes

@@ -31,21 +31,21 @@
 
 namespace vorn::kernels {
 
+// Formats whose codes form one stream of kCodeBits-bit slots (slot(j): weight j's slot in its block).
 template <class F, class = void>
 struct HasCodeStream : std::false_type {};
 template <class F>
-struct HasCodeStream<F, std::void_t<decltype(F::kCodeBits)>> : std::true_type {};
+struct HasCodeStream<F, std::void_t<decltype(F::slot(0))>> : std::true_type {};
+// Formats whose kPlaneGroup-weight groups each hold their codes in one 8-byte word of a 4-bit
+// plane and one 4-byte word of a 2-bit plane (p4_bit(j), p2_bit(j): where weight j's bits lie).
+template <class F, class = void>
+struct HasPlaneGroups : std::false_type {};
+template <class F>
+struct HasPlaneGroups<F, std::void_t<decltype(F::kPlaneGroup)>> : std::true_type {};
 
-template <class M, class = void>
-struct WordLanes {
-  static constexpr bool kEnabled = false;
-};
-
+// Which weights of its unit each lane of a member takes.
 template <class M>
-struct WordLanes<M, std::enable_if_t<HasCodeStream<typename M::F>::value>> {
-  using F = typename M::F;
-  static constexpr int kBits = F::kCodeBits;
-  static constexpr int kSlotsPerWord = 64 / kBits;
+struct LaneShape {
   static constexpr int kLaneWeights = M::kLaneWeights;
   static constexpr int kUnit = M::kUnit;
   static constexpr int kLanesPerUnit = kUnit / kLaneWeights;
@@ -55,23 +55,44 @@ struct WordLanes<M, std::enable_if_t<HasCodeStream<typename M::F>::value>> {
     return M::kOrder == LaneOrder::halves ? (n % 2) * (kUnit / 2) + (kLaneWeights / 2) * k + n / 2
                                           : kLaneWeights * k + n;
   }
+};
+
+template <class M, class = void>
+struct WordLanes {
+  static constexpr bool kEnabled = false;
+};
+
+template <class M>
+struct WordLanes<M, std::enable_if_t<HasCodeStream<typename M::F>::value>> : LaneShape<M> {
+  using F = typename M::F;
+  using Shape = LaneShape<M>;
+  static constexpr int kBits = F::kCodeBits;
+  static constexpr int kSlotsPerWord = 64 / kBits;
+
   // Where in its word a lane finds its n-th weight's code.
-  static constexpr int position(int n) { return F::slot(weight_of(0, n)) % kSlotsPerWord; }
+  static constexpr int position(int n) { return F::slot(Shape::weight_of(0, n)) % kSlotsPerWord; }
 
   // Every lane of a block finds its weights in its own word, at the same positions.
   static constexpr bool lanes_are_words() {
-    if (kLaneWeights != kSlotsPerWord) return false;
-    for (int u = 0; u < F::kBlock / kUnit; ++u) {
-      for (int k = 0; k < kLanesPerUnit; ++k) {
-        for (int n = 0; n < kLaneWeights; ++n) {
-          const int word = u * kLanesPerUnit + k;
-          if (F::slot(u * kUnit + weight_of(k, n)) != word * kSlotsPerWord + position(n)) return false;
+    if (Shape::kLaneWeights != kSlotsPerWord) return false;
+    for (int u = 0; u < F::kBlock / Shape::kUnit; ++u) {
+      for (int k = 0; k < Shape::kLanesPerUnit; ++k) {
+        for (int n = 0; n < Shape::kLaneWeights; ++n) {
+          const int word = u * Shape::kLanesPerUnit + k;
+          if (F::slot(u * Shape::kUnit + Shape::weight_of(k, n)) != word * kSlotsPerWord + position(n)) return false;
         }
       }
     }
     return true;
   }
   static constexpr bool kEnabled = lanes_are_words();
+};
+
+// A lane that takes one whole group, in weight order, finds its codes in the group's two words.
+template <class M>
+struct WordLanes<M, std::enable_if_t<HasPlaneGroups<typename M::F>::value>> : LaneShape<M> {
+  static constexpr bool kEnabled = M::kLaneWeights == M::F::kPlaneGroup && M::kUnit == M::F::kPlaneGroup &&
+                                   M::kOrder == LaneOrder::run;
 };
 
 // A launch's activations in lane layout, built by each pool thread for the launch it serves.
@@ -223,8 +244,19 @@ struct VectorArith {
 
 // The levels in T of a format's codes, for the lanes of a vector, each code in the low bits of
 // its lane.
+// 6- and 8-bit codes by the format's rule: q8_0's signed bytes sign-extended, the fp8 and fp6
+// formats' binary16 patterns converted (and rounded to T).
 template <class F, class T, class Isa, int kBits = F::kCodeBits>
-struct LaneLevels;
+struct LaneLevels {
+  f32x16 operator()(u32x16 codes) const {
+    using Rule = typename F::Levels;
+    if constexpr (std::is_same_v<Rule, formats::SignedByte>) {
+      return __builtin_convertvector(bit_as<i32x16>(codes << 24) >> 24, f32x16);
+    } else {
+      return VectorRound<T, Isa>::apply(VectorHalves<Isa>::apply(Rule::half_pattern(codes & ((1u << kBits) - 1))));
+    }
+  }
+};
 // 4-bit codes: a 16-entry table held in one vector, indexed by a permute (which takes each
 // index modulo 16: the low nibble, so the codes need no mask).
 template <class F, class T, class Isa>
@@ -235,35 +267,39 @@ struct LaneLevels<F, T, Isa, 4> {
   }
   f32x16 operator()(u32x16 codes) const { return __builtin_shuffle(table, codes); }
 };
-// 8-bit codes by the format's rule: q8_0's signed bytes sign-extended, the fp8 formats' binary16
-// patterns converted (and rounded to T).
-template <class F, class T, class Isa>
-struct LaneLevels<F, T, Isa, 8> {
-  f32x16 operator()(u32x16 codes) const {
-    using Rule = typename F::Levels;
-    if constexpr (std::is_same_v<Rule, formats::SignedByte>) {
-      return __builtin_convertvector(bit_as<i32x16>(codes << 24) >> 24, f32x16);
-    } else {
-      return VectorRound<T, Isa>::apply(VectorHalves<Isa>::apply(Rule::half_pattern(codes & 0xffu)));
-    }
-  }
-};
 
-// The codes of one step: W lanes' words as (low, high) 32-bit halves.
+// The first byte of the `lanes` lanes' kBytes-byte words at p, or of a zero-padded copy when a
+// partial step has fewer than W lanes (lanes past the row then read zero codes with zero
+// activations: their sums stay zero).
+template <int W, int kBytes>
+inline const uint8_t* lane_words(const uint8_t* p, int lanes, uint8_t (&padded)[W * kBytes]) {
+  if (lanes == W) return p;
+  std::fill(padded, padded + W * kBytes, 0);
+  return static_cast<const uint8_t*>(std::memcpy(padded, p, kBytes * lanes));
+}
+
+// Lanes 16v .. 16v + 15 of 8-byte words as (low, high) 32-bit halves.
+inline void split_words(const uint8_t* words, int v, u32x16& low, u32x16& high) {
+  const u32x16 a = load_lanes<u32x16>(words + 128 * v), b = load_lanes<u32x16>(words + 128 * v + 64);
+  low = __builtin_shuffle(a, b, u32x16{0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30});
+  high = __builtin_shuffle(a, b, u32x16{1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31});
+}
+
+// The codes of one step of a code stream: W lanes' words as (low, high) 32-bit halves.
 template <class M, class T, int W, class Isa>
-struct StepCodes {
+struct StreamCodes {
+  using F = typename M::F;
   using WL = WordLanes<M>;
   static constexpr int kVectors = W / 16, kHalfSlots = WL::kSlotsPerWord / 2;
   u32x16 low[kVectors], high[kVectors];
-  const LaneLevels<typename M::F, T, Isa>& levels;
+  const LaneLevels<F, T, Isa>& levels;
 
-  StepCodes(const uint8_t* words, const LaneLevels<typename M::F, T, Isa>& levels) : levels(levels) {
-    for (int v = 0; v < kVectors; ++v) {
-      // Lanes 16v .. 16v + 15 as (low, high) 32-bit pairs.
-      const u32x16 a = load_lanes<u32x16>(words + 128 * v), b = load_lanes<u32x16>(words + 128 * v + 64);
-      low[v] = __builtin_shuffle(a, b, u32x16{0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30});
-      high[v] = __builtin_shuffle(a, b, u32x16{1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31});
-    }
+  StreamCodes(const formats::Packed<F>& packed, int64_t first, int lanes, const LaneLevels<F, T, Isa>& levels)
+      : levels(levels) {
+    const int word = F::slot(static_cast<int>(first % F::kBlock)) / WL::kSlotsPerWord;
+    uint8_t padded[W * 8];
+    const uint8_t* words = lane_words<W, 8>(packed.w + packed.at.codes(first / F::kBlock) + 8 * word, lanes, padded);
+    for (int v = 0; v < kVectors; ++v) split_words(words, v, low[v], high[v]);
   }
 
   // The level of the n-th code of lanes 16v .. 16v + 15.
@@ -271,6 +307,39 @@ struct StepCodes {
     return levels((WL::position(n) < kHalfSlots ? low[v] : high[v]) >> (WL::kBits * (WL::position(n) % kHalfSlots)));
   }
 };
+
+// The codes of one step of a two-plane format: lane l's group as its 4-bit plane word (in
+// (low, high) 32-bit halves) and its 2-bit plane word.
+template <class M, class T, int W, class Isa>
+struct PlaneCodes {
+  using F = typename M::F;
+  static constexpr int kVectors = W / 16;
+  u32x16 low[kVectors], high[kVectors], top[kVectors];
+  const LaneLevels<F, T, Isa>& levels;
+
+  PlaneCodes(const formats::Packed<F>& packed, int64_t first, int lanes, const LaneLevels<F, T, Isa>& levels)
+      : levels(levels) {
+    const int64_t group = first / F::kPlaneGroup;
+    uint8_t padded4[W * 8], padded2[W * 4];
+    const uint8_t* p4 = lane_words<W, 8>(packed.w + packed.at.p4(0) + 8 * group, lanes, padded4);
+    const uint8_t* p2 = lane_words<W, 4>(packed.w + packed.at.p2(0) + 4 * group, lanes, padded2);
+    for (int v = 0; v < kVectors; ++v) {
+      split_words(p4, v, low[v], high[v]);
+      top[v] = load_lanes<u32x16>(p2 + 64 * v);
+    }
+  }
+
+  // The level of weight n of the groups of lanes 16v .. 16v + 15.
+  f32x16 level(int n, int v) const {
+    const int nibble_bit = F::p4_bit(n), top_bit = F::p2_bit(n);
+    const u32x16 nibble = ((nibble_bit < 32 ? low[v] : high[v]) >> (nibble_bit % 32)) & 15;
+    return levels((((top[v] >> top_bit) & 3) << 4) | nibble);
+  }
+};
+
+template <class M, class T, int W, class Isa>
+using StepCodes = std::conditional_t<HasPlaneGroups<typename M::F>::value, PlaneCodes<M, T, W, Isa>,
+                                     StreamCodes<M, T, W, Isa>>;
 
 // The sums of one step: for the 16 lanes of each vector v, s[v] = sum over the lanes' words of
 // level times activation, added in the lanes' order in T's arithmetic.
@@ -282,19 +351,6 @@ inline void word_sums(const StepCodes<M, T, W, Isa>& codes, const float* x, f32x
   for (int n = 0; n < M::kLaneWeights; ++n) {
     for (int v = 0; v < W / 16; ++v) s[v] = VA::add(s[v], VA::mul(codes.level(n, v), load_lanes<f32x16>(x + n * W + 16 * v)));
   }
-}
-
-// The first byte of a step's words, or of a zero-padded copy of a partial step's words (whose
-// lanes past the row then read zero codes with zero activations: their sums stay zero).
-template <class M, int W>
-inline const uint8_t* step_words(const formats::Packed<typename M::F>& packed, int64_t first, int lanes,
-                                 uint64_t (&padded)[W]) {
-  using F = typename M::F;
-  const int word = F::slot(static_cast<int>(first % F::kBlock)) / WordLanes<M>::kSlotsPerWord;
-  const uint8_t* words = packed.w + packed.at.codes(first / F::kBlock) + 8 * word;
-  if (lanes == W) return words;
-  std::fill(padded, padded + W, 0);
-  return static_cast<const uint8_t*>(std::memcpy(padded, words, 8 * lanes));
 }
 
 // The first kFields scale fields of the blocks a step's lanes fall in, converted to T once per
@@ -433,10 +489,9 @@ inline void word_lane_row(const formats::Packed<typename M::F>& packed, const La
   for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
     const int64_t first = row * K + step * kStep;
     const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
-    uint64_t padded[W];
-    const StepCodes<M, T, W, Isa> codes(step_words<M, W>(packed, first, lanes, padded), levels);
+    const StepCodes<M, T, W, Isa> codes(packed, first, lanes, levels);
     f32x16 s[W / 16];
-    word_sums(codes, activations.row(0) + step * kStep, s);
+    word_sums<M, T, W, Isa>(codes, activations.row(0) + step * kStep, s);
     const typename StepFieldsOf<M, T, W, Isa>::type fields(packed, first, lanes);
     combine_lanes<M, T, W, Isa>(fields, lanes, s, M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr,
                                 acc);
@@ -486,8 +541,7 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
     for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
       const int64_t first = row * K + step * kStep;
       const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
-      uint64_t padded[W];
-      const StepCodes<M, T, W, Isa> codes(step_words<M, W>(packed, first, lanes, padded), levels);
+      const StepCodes<M, T, W, Isa> codes(packed, first, lanes, levels);
       const StepScales<M, T, W, Isa, 1> scales(packed, first, lanes);
       f32x16 scale[kVectors];
       for (int v = 0; v < kVectors; ++v) scale[v] = scales.lanes(0, v);
