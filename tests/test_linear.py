@@ -337,7 +337,7 @@ def test_environment_is_read_on_every_call(restore_architectures, monkeypatch):
 
 @pytest.mark.parametrize("device_class", sorted(CLASSES))
 @pytest.mark.parametrize("name, k, n", [("q4_0_woq", 1040, 4), ("q6_k", 1040, 16), ("q4_0", 1088, 5),
-                                        ("q5_0", 64 * 5, 3), ("q5_1", 64 * 3, 2), ("q4_k", 288, 8), ("fp6", 1040, 4)])
+                                        ("q5_0", 64 * 5, 3), ("q5_1", 64 * 3, 2), ("q4_k", 288, 8), ("fp6", 1040, 4), ("fp6_k", 1040, 16)])
 def test_partial_last_step(restore_architectures, device_class, name, k, n):
     """K not a multiple of a step: the last step runs on the leading work-items only (K = 1040
     with 64 work-items: one full step, then work-item 0 alone; q5 with K/64 odd; q4_k rows that

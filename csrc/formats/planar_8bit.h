@@ -69,6 +69,9 @@ struct Planar8 {
 
 struct SignedByte {
   static int32_t value(uint8_t c) { return int8_t(c); }
+  // value() of a code 0 .. 255 held in a wider signed lane (a scalar or a vector of them).
+  template <class I>
+  static I integer(I c) { return (c ^ 0x80) - 0x80; }
 };
 // The fp8 levels are binary16 patterns of the code, also stated for codes in wider lanes.
 struct E4m3Mid {

@@ -115,6 +115,12 @@ struct Fp6K {
   static constexpr int kBlock = 256;
   static constexpr int kGroup = 16;
   static constexpr Scaling kScaling = Scaling::scale;
+  // The planes as fp6's, with sixteen groups per super-block.
+  static constexpr int kCodeBits = 6;
+  static constexpr int kPlaneGroup = 16;
+  static constexpr int p4_bit(int jj) { return fp6_p4_bit(jj); }
+  static constexpr int p2_bit(int jj) { return fp6_p2_bit(jj); }
+  using Levels = Fp6Levels;
 
   struct Fields {
     uint8_t q[256];  // 6-bit codes
@@ -124,7 +130,12 @@ struct Fp6K {
 
   // d * sc rounded to binary16, as a binary16 multiplication gives it (the fp32 product of an
   // fp16 and an int8 is exact, so one rounding to fp16 is the binary16 product).
-  static float group_scale(float d, int sc) { return half_to_float(float_to_half(d * float(sc))); }
+  // Also for lanes of values, with their own rounding to binary16.
+  template <class V, class RoundToHalf>
+  static V group_scale(V d, V sc, RoundToHalf round_to_half) { return round_to_half(d * sc); }
+  static float group_scale(float d, int sc) {
+    return group_scale(d, float(sc), [](float v) { return half_to_float(float_to_half(v)); });
+  }
 
   struct Layout {
     int64_t p2_region, sub_scale_region, scale_region;

@@ -87,11 +87,24 @@ struct Q4K {
   }
 };
 
+// q6_k levels: a code less 32, also for codes in wider lanes.
+struct Q6Levels {
+  template <class I>
+  static I integer(I code) { return code - 32; }
+};
+
 struct Q6K {
   static constexpr int kQtype = qtype::q6_k;
   static constexpr int kBlock = 256;
   static constexpr int kGroup = 16;
   static constexpr Scaling kScaling = Scaling::scale;
+  // Each 16-weight group's codes are one 8-byte word of the low-nibble plane and one 4-byte word
+  // of the high-bit plane, group after group: weight 4t + u's nibble and high bits (see code()).
+  static constexpr int kCodeBits = 6;
+  static constexpr int kPlaneGroup = 16;
+  static constexpr int p4_bit(int jj) { return 8 * ((jj & 3) + 4 * (jj >> 3)) + (((jj >> 2) & 1) ? 0 : 4); }
+  static constexpr int p2_bit(int jj) { return 8 * (jj & 3) + 6 - 2 * (jj >> 2); }
+  using Levels = Q6Levels;
 
   struct Fields {
     uint8_t q[256];  // 6-bit codes
@@ -106,8 +119,8 @@ struct Q6K {
         : low_region(int64_t(nk / 256) * 64),
           sub_scale_region(int64_t(nk / 256) * 192),
           scale_region(int64_t(nk / 256) * 208) {}
-    int64_t high(int64_t sb) const { return 64 * sb; }
-    int64_t low(int64_t sb) const { return low_region + 128 * sb; }
+    int64_t p2(int64_t sb) const { return 64 * sb; }            // high bits
+    int64_t p4(int64_t sb) const { return low_region + 128 * sb; }  // low nibbles
     int64_t sub_scales(int64_t sb) const { return sub_scale_region + 16 * sb; }
     int64_t scales(int64_t sb) const { return scale_region + 2 * sb; }
   };
@@ -119,16 +132,17 @@ struct Q6K {
     float d;
 
     Block(const uint8_t* w, const Layout& at, int64_t sb)
-        : qh(w + at.high(sb)),
-          ql(w + at.low(sb)),
+        : qh(w + at.p2(sb)),
+          ql(w + at.p4(sb)),
           sc(reinterpret_cast<const int8_t*>(w + at.sub_scales(sb))),
           d(load_half(w + at.scales(sb))) {}
     // Weight 4t + u of group g: low nibble source l[u + 4*(t/2)] (high nibble for even t), high
     // bits at 6 - 2t of h[u].
     int code(int j) const {
-      const int g = j >> 4, t = (j >> 2) & 3, u = j & 3;
-      const int low = (ql[8 * g + u + 4 * (t >> 1)] >> ((t & 1) ? 0 : 4)) & 15;
-      return low | ((qh[4 * g + u] >> (6 - 2 * t)) & 3) << 4;
+      const uint8_t* l = ql + 8 * (j >> 4);
+      const uint8_t* h = qh + 4 * (j >> 4);
+      const int jj = j & 15;
+      return ((l[p4_bit(jj) / 8] >> (p4_bit(jj) % 8)) & 15) | ((h[p2_bit(jj) / 8] >> (p2_bit(jj) % 8)) & 3) << 4;
     }
     int32_t value(int j) const { return code(j) - 32; }
     float scale(int g) const { return d * float(sc[g]); }
@@ -144,8 +158,8 @@ struct Q6K {
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t sb, const Fields& f) {
-    uint8_t* qh = w + at.high(sb);
-    uint8_t* ql = w + at.low(sb);
+    uint8_t* qh = w + at.p2(sb);
+    uint8_t* ql = w + at.p4(sb);
     for (int i = 0; i < 64; ++i) qh[i] = 0;
     for (int i = 0; i < 128; ++i) ql[i] = 0;
     for (int j = 0; j < 256; ++j) {

@@ -137,12 +137,16 @@ struct Q4KMember : MemberShape<formats::Q4K, 16, 32, LaneOrder::halves> {
 struct Q6KMember : MemberShape<formats::Q6K, 16, 16, LaneOrder::run> {
   template <class A>
   struct Params {
-    typename A::C d{}, sc{};
+    using C = typename A::C;
+    static constexpr int kFields = 2;  // d, sc
+    std::array<C, kFields> fields{};
     Params() = default;
-    Params(const F::Block& b, int j) : d(A::from(b.d)), sc(A::from(float(b.sc[j / 16]))) {}
-    typename A::C combine(typename A::C acc, typename A::C s, typename A::C) const {
-      return A::add(acc, A::mul(A::mul(d, s), sc));
+    Params(const F::Block& b, int j) : fields{A::from(b.d), A::from(float(b.sc[j / 16]))} {}
+    template <class Ar, class V>
+    static V combine(V acc, V s, V, const std::array<V, kFields>& f) {
+      return Ar::add(acc, Ar::mul(Ar::mul(f[0], s), f[1]));
     }
+    C combine(C acc, C s, C sx) const { return combine<A>(acc, s, sx, fields); }
   };
 };
 

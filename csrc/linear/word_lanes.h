@@ -244,16 +244,22 @@ struct VectorArith {
 
 // The levels in T of a format's codes, for the lanes of a vector, each code in the low bits of
 // its lane.
-// 6- and 8-bit codes by the format's rule: q8_0's signed bytes sign-extended, the fp8 and fp6
-// formats' binary16 patterns converted (and rounded to T).
+// 6- and 8-bit codes by the format's rule: integers (q8_0's signed bytes, q6_k's codes less 32)
+// converted, or binary16 patterns (fp8, fp6) converted and rounded to T.
+template <class Rule, class = void>
+struct HasHalfPattern : std::false_type {};
+template <class Rule>
+struct HasHalfPattern<Rule, std::void_t<decltype(Rule::half_pattern(uint32_t{}))>> : std::true_type {};
+
 template <class F, class T, class Isa, int kBits = F::kCodeBits>
 struct LaneLevels {
   f32x16 operator()(u32x16 codes) const {
     using Rule = typename F::Levels;
-    if constexpr (std::is_same_v<Rule, formats::SignedByte>) {
-      return __builtin_convertvector(bit_as<i32x16>(codes << 24) >> 24, f32x16);
+    const u32x16 code = codes & ((1u << kBits) - 1);
+    if constexpr (HasHalfPattern<Rule>::value) {
+      return VectorRound<T, Isa>::apply(VectorHalves<Isa>::apply(Rule::half_pattern(code)));
     } else {
-      return VectorRound<T, Isa>::apply(VectorHalves<Isa>::apply(Rule::half_pattern(codes & ((1u << kBits) - 1))));
+      return __builtin_convertvector(Rule::integer(bit_as<i32x16>(code)), f32x16);  // exact in every T
     }
   }
 };
@@ -449,6 +455,45 @@ class SubBlockFields {
   f32x16 lanes(int f, int v) const { return f == 0 ? d_sc_[v] : dmin_mn_[v]; }
 };
 
+// The fields of a step of q6_k or fp6_k lanes, one 16-weight group per lane (lane i of vector v
+// takes group 16v + i of the step), from the super-blocks' fp16 d and the groups' int8 sc, as
+// the members' Params form them: q6_k keeps d and sc in T, fp6_k takes the format's group scale.
+template <class M, class T, int W, class Isa>
+class GroupFields {
+  using F = typename M::F;
+  static constexpr int kVectors = W / 16, kGroup = 16, kGroupsPerBlock = F::kBlock / kGroup;
+  static constexpr int kFields = M::template Params<Arith<T>>::kFields;
+  static_assert(M::kLaneWeights == kGroup && M::kUnit == kGroup && F::kGroup == kGroup, "a lane per group");
+  static_assert(W / kGroupsPerBlock + 1 <= 16, "a step's super-block scales fit one vector");
+  f32x16 fields_[kFields][kVectors];
+
+ public:
+  GroupFields(const formats::Packed<F>& packed, int64_t first, int lanes) {
+    using R = VectorRound<T, Isa>;
+    const int64_t group = first / kGroup, super_block = group / kGroupsPerBlock;
+    const int offset = static_cast<int>(group % kGroupsPerBlock);
+    const int super_blocks = (offset + lanes + kGroupsPerBlock - 1) / kGroupsPerBlock;
+    const f32x16 d = VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(packed.w + packed.at.scales(super_block), super_blocks));
+    for (int v = 0; v < kVectors; ++v) {
+      // The groups' sub-scales are consecutive bytes.
+      const u32x16 bytes = FieldLoad<Isa>::bytes(packed.w + packed.at.sub_scales(super_block) + offset + 16 * v,
+                                                 std::clamp(lanes - 16 * v, 0, 16));
+      const f32x16 sc = __builtin_convertvector(formats::SignedByte::integer(bit_as<i32x16>(bytes)), f32x16);
+      i32x16 block_of;
+      for (int i = 0; i < 16; ++i) block_of[i] = (offset + 16 * v + i) / kGroupsPerBlock;
+      const f32x16 lane_d = __builtin_shuffle(d, block_of);
+      if constexpr (std::is_same_v<F, formats::Fp6K>) {
+        fields_[0][v] = R::apply(F::group_scale(lane_d, sc, VectorRound<c10::Half, Isa>::apply));
+      } else {
+        static_assert(std::is_same_v<M, Q6KMember>, "q6_k and fp6_k");
+        fields_[0][v] = R::apply(lane_d);
+        fields_[1][v] = R::apply(sc);
+      }
+    }
+  }
+  f32x16 lanes(int f, int v) const { return fields_[f][v]; }
+};
+
 // The per-lane fields of a member's step.
 template <class M, class T, int W, class Isa>
 struct StepFieldsOf {
@@ -457,6 +502,14 @@ struct StepFieldsOf {
 template <class T, int W, class Isa>
 struct StepFieldsOf<Q4KMember, T, W, Isa> {
   using type = SubBlockFields<T, W, Isa>;
+};
+template <class T, int W, class Isa>
+struct StepFieldsOf<Q6KMember, T, W, Isa> {
+  using type = GroupFields<Q6KMember, T, W, Isa>;
+};
+template <class T, int W, class Isa>
+struct StepFieldsOf<members::Fp6K, T, W, Isa> {
+  using type = GroupFields<members::Fp6K, T, W, Isa>;
 };
 
 // acc = the member's combine of every lane's accumulator with its step sums s (and activation
