@@ -20,6 +20,15 @@ struct Q5 {
   static constexpr Scaling kScaling = kScale;
   static constexpr bool kHasMin = kScale == Scaling::scale_offset;
   using Layout = InterleavedLayout<44>;
+  // Weights j and j + 32 (j < 32) share nibble byte j and take bits j and j + 32 of H: the pair
+  // is what one lane of a work-group reads.
+  static constexpr int kCodeBits = 5;
+  static constexpr int kPairStride = 32;
+  // value() of a code held in a wider signed lane (a scalar or a vector of them).
+  struct Levels {
+    template <class I>
+    static I integer(I code) { return kHasMin ? code : code - 16; }
+  };
 
   struct Fields {
     uint8_t q[64];  // 5-bit codes

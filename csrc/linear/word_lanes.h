@@ -42,6 +42,11 @@ template <class F, class = void>
 struct HasPlaneGroups : std::false_type {};
 template <class F>
 struct HasPlaneGroups<F, std::void_t<decltype(F::kPlaneGroup)>> : std::true_type {};
+// Formats whose weights j and j + kPairStride share a code byte (q5_0, q5_1).
+template <class F, class = void>
+struct HasCodePairs : std::false_type {};
+template <class F>
+struct HasCodePairs<F, std::void_t<decltype(F::kPairStride)>> : std::true_type {};
 
 // Which weights of its unit each lane of a member takes.
 template <class M>
@@ -86,6 +91,14 @@ struct WordLanes<M, std::enable_if_t<HasCodeStream<typename M::F>::value>> : Lan
     return true;
   }
   static constexpr bool kEnabled = lanes_are_words();
+};
+
+// A lane that takes a pair of weights j, j + 32 of a block (each vector of 16 lanes within one
+// block) reads one code byte and two bits of the block's fifth-bit word.
+template <class M>
+struct WordLanes<M, std::enable_if_t<HasCodePairs<typename M::F>::value>> : LaneShape<M> {
+  static constexpr bool kEnabled = M::kLaneWeights == 2 && M::kUnit == M::F::kBlock &&
+                                   M::F::kPairStride == M::F::kBlock / 2 && M::kOrder == LaneOrder::halves;
 };
 
 // A lane that takes one whole group, in weight order, finds its codes in the group's two words.
@@ -343,9 +356,55 @@ struct PlaneCodes {
   }
 };
 
+// The codes of one step of q5 lanes: vector v holds lanes 16(v mod 2) .. + 15 of the step's
+// block v / 2, each lane's two codes from its nibble byte and fifth bits. The decoded members
+// (q5_1) take the decoded weight in T, as decoded_weight forms it, in place of the value.
 template <class M, class T, int W, class Isa>
-using StepCodes = std::conditional_t<HasPlaneGroups<typename M::F>::value, PlaneCodes<M, T, W, Isa>,
-                                     StreamCodes<M, T, W, Isa>>;
+struct PairCodes {
+  using F = typename M::F;
+  using VA = VectorArith<T, Isa>;
+  static constexpr int kVectors = W / 16;
+  u32x16 code_[2][kVectors];
+  f32x16 scale_[kVectors], offset_[kVectors];
+  const LaneLevels<F, T, Isa>& levels;
+
+  PairCodes(const formats::Packed<F>& packed, int64_t first, int lanes, const LaneLevels<F, T, Isa>& levels)
+      : levels(levels) {
+    for (int v = 0; v < kVectors; ++v) {
+      code_[0][v] = code_[1][v] = u32x16{};
+      scale_[v] = offset_[v] = f32x16{};
+      if (16 * v >= lanes) continue;  // lanes come in whole blocks
+      const auto block = packed.block(first / F::kBlock + v / 2);
+      u32x16 lane;
+      for (int i = 0; i < 16; ++i) lane[i] = 16 * (v % 2) + i;
+      const u32x16 nibbles = FieldLoad<Isa>::bytes(block.qs + 16 * (v % 2), 16);
+      const u32x16 low_bits = ((u32x16{} + uint32_t(block.high)) >> lane) & 1;
+      const u32x16 high_bits = ((u32x16{} + uint32_t(block.high >> 32)) >> lane) & 1;
+      code_[0][v] = (nibbles & 15) | low_bits << 4;
+      code_[1][v] = (nibbles >> 4) | high_bits << 4;
+      if constexpr (M::kValue == LaneValue::decoded) {
+        scale_[v] = VectorRound<T, Isa>::apply(f32x16{} + block.scale(0));
+        offset_[v] = VectorRound<T, Isa>::apply(f32x16{} + block.offset(0));
+      }
+    }
+  }
+
+  // The value (or decoded weight) of the n-th weight of lanes 16v .. 16v + 15.
+  f32x16 level(int n, int v) const {
+    const f32x16 value = levels(code_[n][v]);
+    if constexpr (M::kValue == LaneValue::decoded) {
+      static_assert(F::kScaling == formats::Scaling::scale_offset, "value * scale + offset");
+      return VA::add(VA::mul(value, scale_[v]), offset_[v]);
+    } else {
+      return value;
+    }
+  }
+};
+
+template <class M, class T, int W, class Isa>
+using StepCodes = std::conditional_t<
+    HasPlaneGroups<typename M::F>::value, PlaneCodes<M, T, W, Isa>,
+    std::conditional_t<HasCodePairs<typename M::F>::value, PairCodes<M, T, W, Isa>, StreamCodes<M, T, W, Isa>>>;
 
 // The sums of one step: for the 16 lanes of each vector v, s[v] = sum over the lanes' words of
 // level times activation, added in the lanes' order in T's arithmetic.
@@ -494,10 +553,31 @@ class GroupFields {
   f32x16 lanes(int f, int v) const { return fields_[f][v]; }
 };
 
+// The fields of a step of q5 lanes: the scale of each vector's block (q5_0), or none (q5_1,
+// whose lanes multiply decoded weights).
+template <class M, class T, int W, class Isa>
+class PairFields {
+  using F = typename M::F;
+  static constexpr int kFields = M::template Params<Arith<T>>::kFields;
+  static_assert(kFields == 0 || (kFields == 1 && F::kScaling == formats::Scaling::scale), "the block scale");
+  f32x16 scale_[W / 16];
+
+ public:
+  PairFields(const formats::Packed<F>& packed, int64_t first, int lanes) {
+    for (int v = 0; v < W / 16; ++v) {
+      scale_[v] = kFields == 0 || 16 * v >= lanes
+                      ? f32x16{}
+                      : VectorRound<T, Isa>::apply(f32x16{} + packed.block(first / F::kBlock + v / 2).scale(0));
+    }
+  }
+  f32x16 lanes(int, int v) const { return scale_[v]; }
+};
+
 // The per-lane fields of a member's step.
 template <class M, class T, int W, class Isa>
 struct StepFieldsOf {
-  using type = StepScales<M, T, W, Isa>;
+  using type = std::conditional_t<HasCodePairs<typename M::F>::value, PairFields<M, T, W, Isa>,
+                                  StepScales<M, T, W, Isa>>;
 };
 template <class T, int W, class Isa>
 struct StepFieldsOf<Q4KMember, T, W, Isa> {
