@@ -2,12 +2,21 @@
 // The instruction-set levels the hand-dispatched kernels choose between, read once per process.
 // Only x86-64 builds carry kernels for these levels; elsewhere both are false.
 
+#include <cstdlib>
+#include <cstring>
+
 namespace vorn {
 
-// AVX-512 F, BW, VL and DQ: the AVX-512 part of x86-64-v4.
+inline bool avx512_disabled() {
+  const char* value = std::getenv("VORN_NO_AVX512");
+  return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+// AVX-512 F, BW, VL and DQ: the AVX-512 part of x86-64-v4. VORN_NO_AVX512=1 in the environment
+// makes the hand-dispatched kernels take their portable builds (which the tests check too).
 inline bool cpu_has_avx512() {
 #if defined(__x86_64__) && defined(__GNUC__)
-  static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx512f") &&
+  static const bool has = (__builtin_cpu_init(), !avx512_disabled() && __builtin_cpu_supports("avx512f") &&
                                                      __builtin_cpu_supports("avx512bw") &&
                                                      __builtin_cpu_supports("avx512vl") &&
                                                      __builtin_cpu_supports("avx512dq"));
