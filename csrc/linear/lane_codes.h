@@ -1,0 +1,248 @@
+#pragma once
+// Where the lanes of a matrix-vector member find their codes, and the codes of one step as lane
+// vectors with their levels in T.
+//
+// A format qualifies when the weights one lane combines per step sit in fixed words: one 8-byte
+// word of a code stream (the planar 4- and 8-bit formats, q4_k), one word of each of two code
+// planes per 16-weight group (fp6, fp6_k, q6_k), or one code byte and two fifth bits (q5). Each
+// lane then extracts its n-th code at a fixed position, for all lanes of a vector at once.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "formats/formats.h"
+#include "linear/lane_isa.h"
+#include "linear/matvec_members.h"
+
+namespace vorn::kernels {
+
+// Formats whose codes form one stream of kCodeBits-bit slots (slot(j): weight j's slot in its block).
+template <class F, class = void>
+struct HasCodeStream : std::false_type {};
+template <class F>
+struct HasCodeStream<F, std::void_t<decltype(F::slot(0))>> : std::true_type {};
+// Formats whose kPlaneGroup-weight groups each hold their codes in one 8-byte word of a 4-bit
+// plane and one 4-byte word of a 2-bit plane (p4_bit(j), p2_bit(j): where weight j's bits lie).
+template <class F, class = void>
+struct HasPlaneGroups : std::false_type {};
+template <class F>
+struct HasPlaneGroups<F, std::void_t<decltype(F::kPlaneGroup)>> : std::true_type {};
+// Formats whose weights j and j + kPairStride share a code byte (q5_0, q5_1).
+template <class F, class = void>
+struct HasCodePairs : std::false_type {};
+template <class F>
+struct HasCodePairs<F, std::void_t<decltype(F::kPairStride)>> : std::true_type {};
+
+// Which weights of its unit each lane of a member takes.
+template <class M>
+struct LaneShape {
+  static constexpr int kLaneWeights = M::kLaneWeights;
+  static constexpr int kUnit = M::kUnit;
+  static constexpr int kLanesPerUnit = kUnit / kLaneWeights;
+
+  // The weight of its unit that lane k of the unit takes n-th.
+  static constexpr int weight_of(int k, int n) {
+    return M::kOrder == LaneOrder::halves ? (n % 2) * (kUnit / 2) + (kLaneWeights / 2) * k + n / 2
+                                          : kLaneWeights * k + n;
+  }
+};
+
+template <class M, class = void>
+struct WordLanes {
+  static constexpr bool kEnabled = false;
+};
+
+template <class M>
+struct WordLanes<M, std::enable_if_t<HasCodeStream<typename M::F>::value>> : LaneShape<M> {
+  using F = typename M::F;
+  using Shape = LaneShape<M>;
+  static constexpr int kBits = F::kCodeBits;
+  static constexpr int kSlotsPerWord = 64 / kBits;
+
+  // Where in its word a lane finds its n-th weight's code.
+  static constexpr int position(int n) { return F::slot(Shape::weight_of(0, n)) % kSlotsPerWord; }
+
+  // Every lane of a block finds its weights in its own word, at the same positions.
+  static constexpr bool lanes_are_words() {
+    if (Shape::kLaneWeights != kSlotsPerWord) return false;
+    for (int u = 0; u < F::kBlock / Shape::kUnit; ++u) {
+      for (int k = 0; k < Shape::kLanesPerUnit; ++k) {
+        for (int n = 0; n < Shape::kLaneWeights; ++n) {
+          const int word = u * Shape::kLanesPerUnit + k;
+          if (F::slot(u * Shape::kUnit + Shape::weight_of(k, n)) != word * kSlotsPerWord + position(n)) return false;
+        }
+      }
+    }
+    return true;
+  }
+  static constexpr bool kEnabled = lanes_are_words();
+};
+
+// A lane that takes a pair of weights j, j + 32 of a block (each vector of 16 lanes within one
+// block) reads one code byte and two bits of the block's fifth-bit word.
+template <class M>
+struct WordLanes<M, std::enable_if_t<HasCodePairs<typename M::F>::value>> : LaneShape<M> {
+  static constexpr bool kEnabled = M::kLaneWeights == 2 && M::kUnit == M::F::kBlock &&
+                                   M::F::kPairStride == M::F::kBlock / 2 && M::kOrder == LaneOrder::halves;
+};
+
+// A lane that takes one whole group, in weight order, finds its codes in the group's two words.
+template <class M>
+struct WordLanes<M, std::enable_if_t<HasPlaneGroups<typename M::F>::value>> : LaneShape<M> {
+  static constexpr bool kEnabled = M::kLaneWeights == M::F::kPlaneGroup && M::kUnit == M::F::kPlaneGroup &&
+                                   M::kOrder == LaneOrder::run;
+};
+
+template <class Rule, class = void>
+struct HasHalfPattern : std::false_type {};
+template <class Rule>
+struct HasHalfPattern<Rule, std::void_t<decltype(Rule::half_pattern(uint32_t{}))>> : std::true_type {};
+
+// The levels in T of a format's codes, for the lanes of a vector, each code in the low bits of
+// its lane. 5-, 6- and 8-bit codes by the format's rule: integers (q8_0's signed bytes, q5's and
+// q6_k's offset codes) converted, or binary16 patterns (fp8, fp6) converted and rounded to T.
+template <class F, class T, class Isa, int kBits = F::kCodeBits>
+struct LaneLevels {
+  f32x16 operator()(u32x16 codes) const {
+    using Rule = typename F::Levels;
+    const u32x16 code = codes & ((1u << kBits) - 1);
+    if constexpr (HasHalfPattern<Rule>::value) {
+      return VectorRound<T, Isa>::apply(VectorHalves<Isa>::apply(Rule::half_pattern(code)));
+    } else {
+      return __builtin_convertvector(Rule::integer(bit_as<i32x16>(code)), f32x16);  // exact in every T
+    }
+  }
+};
+// 4-bit codes: a 16-entry table held in one vector, indexed by a permute (which takes each
+// index modulo 16: the low nibble, so the codes need no mask).
+template <class F, class T, class Isa>
+struct LaneLevels<F, T, Isa, 4> {
+  f32x16 table;
+  LaneLevels() {
+    for (int c = 0; c < 16; ++c) table[c] = Arith<T>::from(F::level(c));
+  }
+  f32x16 operator()(u32x16 codes) const { return __builtin_shuffle(table, codes); }
+};
+
+// The first byte of the `lanes` lanes' kBytes-byte words at p, or of a zero-padded copy when a
+// partial step has fewer than W lanes (lanes past the row then read zero codes with zero
+// activations: their sums stay zero).
+template <int W, int kBytes>
+inline const uint8_t* lane_words(const uint8_t* p, int lanes, uint8_t (&padded)[W * kBytes]) {
+  if (lanes == W) return p;
+  std::fill(padded, padded + W * kBytes, 0);
+  return static_cast<const uint8_t*>(std::memcpy(padded, p, kBytes * lanes));
+}
+
+// Lanes 16v .. 16v + 15 of 8-byte words as (low, high) 32-bit halves.
+inline void split_words(const uint8_t* words, int v, u32x16& low, u32x16& high) {
+  const u32x16 a = load_lanes<u32x16>(words + 128 * v), b = load_lanes<u32x16>(words + 128 * v + 64);
+  low = __builtin_shuffle(a, b, u32x16{0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30});
+  high = __builtin_shuffle(a, b, u32x16{1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31});
+}
+
+// The codes of one step of a code stream: W lanes' words as (low, high) 32-bit halves.
+template <class M, class T, int W, class Isa>
+struct StreamCodes {
+  using F = typename M::F;
+  using WL = WordLanes<M>;
+  static constexpr int kVectors = W / 16, kHalfSlots = WL::kSlotsPerWord / 2;
+  u32x16 low[kVectors], high[kVectors];
+  const LaneLevels<F, T, Isa>& levels;
+
+  StreamCodes(const formats::Packed<F>& packed, int64_t first, int lanes, const LaneLevels<F, T, Isa>& levels)
+      : levels(levels) {
+    const int word = F::slot(static_cast<int>(first % F::kBlock)) / WL::kSlotsPerWord;
+    uint8_t padded[W * 8];
+    const uint8_t* words = lane_words<W, 8>(packed.w + packed.at.codes(first / F::kBlock) + 8 * word, lanes, padded);
+    for (int v = 0; v < kVectors; ++v) split_words(words, v, low[v], high[v]);
+  }
+
+  // The level of the n-th code of lanes 16v .. 16v + 15.
+  f32x16 level(int n, int v) const {
+    return levels((WL::position(n) < kHalfSlots ? low[v] : high[v]) >> (WL::kBits * (WL::position(n) % kHalfSlots)));
+  }
+};
+
+// The codes of one step of a two-plane format: lane l's group as its 4-bit plane word (in
+// (low, high) 32-bit halves) and its 2-bit plane word.
+template <class M, class T, int W, class Isa>
+struct PlaneCodes {
+  using F = typename M::F;
+  static constexpr int kVectors = W / 16;
+  u32x16 low[kVectors], high[kVectors], top[kVectors];
+  const LaneLevels<F, T, Isa>& levels;
+
+  PlaneCodes(const formats::Packed<F>& packed, int64_t first, int lanes, const LaneLevels<F, T, Isa>& levels)
+      : levels(levels) {
+    const int64_t group = first / F::kPlaneGroup;
+    uint8_t padded4[W * 8], padded2[W * 4];
+    const uint8_t* p4 = lane_words<W, 8>(packed.w + packed.at.p4(0) + 8 * group, lanes, padded4);
+    const uint8_t* p2 = lane_words<W, 4>(packed.w + packed.at.p2(0) + 4 * group, lanes, padded2);
+    for (int v = 0; v < kVectors; ++v) {
+      split_words(p4, v, low[v], high[v]);
+      top[v] = load_lanes<u32x16>(p2 + 64 * v);
+    }
+  }
+
+  // The level of weight n of the groups of lanes 16v .. 16v + 15.
+  f32x16 level(int n, int v) const {
+    const int nibble_bit = F::p4_bit(n), top_bit = F::p2_bit(n);
+    const u32x16 nibble = ((nibble_bit < 32 ? low[v] : high[v]) >> (nibble_bit % 32)) & 15;
+    return levels((((top[v] >> top_bit) & 3) << 4) | nibble);
+  }
+};
+
+// The codes of one step of q5 lanes: vector v holds lanes 16(v mod 2) .. + 15 of the step's
+// block v / 2, each lane's two codes from its nibble byte and fifth bits. The decoded members
+// (q5_1) take the decoded weight in T, as decoded_weight forms it, in place of the value.
+template <class M, class T, int W, class Isa>
+struct PairCodes {
+  using F = typename M::F;
+  using VA = VectorArith<T, Isa>;
+  static constexpr int kVectors = W / 16;
+  u32x16 code_[2][kVectors];
+  f32x16 scale_[kVectors], offset_[kVectors];
+  const LaneLevels<F, T, Isa>& levels;
+
+  PairCodes(const formats::Packed<F>& packed, int64_t first, int lanes, const LaneLevels<F, T, Isa>& levels)
+      : levels(levels) {
+    for (int v = 0; v < kVectors; ++v) {
+      code_[0][v] = code_[1][v] = u32x16{};
+      scale_[v] = offset_[v] = f32x16{};
+      if (16 * v >= lanes) continue;  // lanes come in whole blocks
+      const auto block = packed.block(first / F::kBlock + v / 2);
+      u32x16 lane;
+      for (int i = 0; i < 16; ++i) lane[i] = 16 * (v % 2) + i;
+      const u32x16 nibbles = FieldLoad<Isa>::bytes(block.qs + 16 * (v % 2), 16);
+      const u32x16 low_bits = ((u32x16{} + uint32_t(block.high)) >> lane) & 1;
+      const u32x16 high_bits = ((u32x16{} + uint32_t(block.high >> 32)) >> lane) & 1;
+      code_[0][v] = (nibbles & 15) | low_bits << 4;
+      code_[1][v] = (nibbles >> 4) | high_bits << 4;
+      if constexpr (M::kValue == LaneValue::decoded) {
+        scale_[v] = VectorRound<T, Isa>::apply(f32x16{} + block.scale(0));
+        offset_[v] = VectorRound<T, Isa>::apply(f32x16{} + block.offset(0));
+      }
+    }
+  }
+
+  // The value (or decoded weight) of the n-th weight of lanes 16v .. 16v + 15.
+  f32x16 level(int n, int v) const {
+    const f32x16 value = levels(code_[n][v]);
+    if constexpr (M::kValue == LaneValue::decoded) {
+      static_assert(F::kScaling == formats::Scaling::scale_offset, "value * scale + offset");
+      return VA::add(VA::mul(value, scale_[v]), offset_[v]);
+    } else {
+      return value;
+    }
+  }
+};
+
+template <class M, class T, int W, class Isa>
+using StepCodes = std::conditional_t<
+    HasPlaneGroups<typename M::F>::value, PlaneCodes<M, T, W, Isa>,
+    std::conditional_t<HasCodePairs<typename M::F>::value, PairCodes<M, T, W, Isa>, StreamCodes<M, T, W, Isa>>>;
+
+}  // namespace vorn::kernels

@@ -1,0 +1,130 @@
+#pragma once
+// The instruction-set side of the lane kernels: lane-vector arithmetic in an element type T
+// (fp32 as it is, fp16 and bf16 rounded after every operation), binary16 conversions, bounded
+// loads of per-block fields, and the choice between the AVX-512 build of a work-group and the
+// portable one. The AVX-512 build rounds fp16 through the hardware's binary16 conversions (F16C),
+// the portable one through the bit rules of lane_arith.h; both round to nearest, ties to even.
+
+#include <cstdint>
+#include <cstring>
+
+#include <c10/util/BFloat16.h>
+#include <c10/util/Half.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "common/cpu_features.h"
+#include "common/half_bits.h"
+#include "linear/lane_arith.h"
+#include "linear/lane_vectors.h"
+
+namespace vorn::kernels {
+
+struct PortableIsa {};
+struct Avx512Isa {};
+
+template <class T, class Isa>
+struct VectorRound {
+  static f32x16 apply(f32x16 v) { return v; }
+};
+template <class Isa>
+struct VectorRound<c10::BFloat16, Isa> {
+  static f32x16 apply(f32x16 v) { return round_to_bf16(v); }
+};
+template <>
+struct VectorRound<c10::Half, PortableIsa> {
+  static f32x16 apply(f32x16 v) { return round_to_half(v); }
+};
+
+// Binary16 bit patterns (in the low halves of the lanes) as fp32.
+template <class Isa>
+struct VectorHalves {
+  static f32x16 apply(u32x16 bits) {
+    f32x16 v;
+    for (int i = 0; i < 16; ++i) v[i] = half_to_float(uint16_t(bits[i]));
+    return v;
+  }
+};
+// The first `count` (at most 16) consecutive bytes, fp16 bit patterns or fp32 values at p, in
+// the lanes of a vector, zero past `count`: nothing past them is read.
+template <class Isa>
+struct FieldLoad {
+  static u32x16 bytes(const uint8_t* p, int count) {
+    uint8_t b[16] = {};
+    std::memcpy(b, p, count);
+    u32x16 values;
+    for (int i = 0; i < 16; ++i) values[i] = b[i];
+    return values;
+  }
+  static u32x16 halves(const uint8_t* p, int count) {
+    uint16_t h[16] = {};
+    std::memcpy(h, p, 2 * count);
+    u32x16 bits;
+    for (int i = 0; i < 16; ++i) bits[i] = h[i];
+    return bits;
+  }
+  static f32x16 floats(const uint8_t* p, int count) {
+    float f[16] = {};
+    std::memcpy(f, p, 4 * count);
+    return load_lanes<f32x16>(f);
+  }
+};
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// These are inlined into the AVX-512 work-group functions, which are flattened.
+template <>
+struct VectorRound<c10::Half, Avx512Isa> {
+  [[gnu::target("avx512f,f16c")]] static f32x16 apply(f32x16 v) {
+    const __m256i half = _mm512_cvtps_ph(bit_as<__m512>(v), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    return bit_as<f32x16>(_mm512_cvtph_ps(half));
+  }
+};
+template <>
+struct VectorHalves<Avx512Isa> {
+  [[gnu::target("avx512f")]] static f32x16 apply(u32x16 bits) {
+    return bit_as<f32x16>(_mm512_cvtph_ps(_mm512_cvtepi32_epi16(bit_as<__m512i>(bits))));
+  }
+};
+// Masked loads: the masked-off elements are not read (and cannot fault), and a load straight
+// from memory avoids a stalled forward from the small stores of a copy.
+template <>
+struct FieldLoad<Avx512Isa> {
+  [[gnu::target("avx512f,avx512bw,avx512vl")]] static u32x16 bytes(const uint8_t* p, int count) {
+    const __m128i b = _mm_maskz_loadu_epi8(static_cast<__mmask16>((1u << count) - 1), p);
+    return bit_as<u32x16>(_mm512_cvtepu8_epi32(b));
+  }
+  [[gnu::target("avx512f,avx512bw,avx512vl")]] static u32x16 halves(const uint8_t* p, int count) {
+    const __m256i h = _mm256_maskz_loadu_epi16(static_cast<__mmask16>((1u << count) - 1), p);
+    return bit_as<u32x16>(_mm512_cvtepu16_epi32(h));
+  }
+  [[gnu::target("avx512f")]] static f32x16 floats(const uint8_t* p, int count) {
+    return bit_as<f32x16>(_mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << count) - 1), p));
+  }
+};
+#endif
+
+template <class T, class Isa>
+struct VectorArith {
+  using R = VectorRound<T, Isa>;
+  static f32x16 add(f32x16 a, f32x16 b) { return R::apply(a + b); }
+  static f32x16 sub(f32x16 a, f32x16 b) { return R::apply(a - b); }
+  static f32x16 mul(f32x16 a, f32x16 b) { return R::apply(a * b); }
+};
+
+// Runs body(isa) built for AVX-512 where the CPU has it, else for the portable baseline. The
+// AVX-512 build is flattened: every lane function is inlined into it and built for AVX-512.
+template <class Body>
+[[gnu::target("arch=x86-64-v4"), gnu::flatten]] void run_avx512(const Body& body) {
+  body(Avx512Isa{});
+}
+template <class Body>
+void with_lane_isa(const Body& body) {
+  if (cpu_has_avx512()) {
+    run_avx512(body);
+  } else {
+    body(PortableIsa{});
+  }
+}
+
+}  // namespace vorn::kernels
