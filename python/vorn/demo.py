@@ -1,6 +1,6 @@
 """Demonstration on built-in data: quantized LLaMA-style decoder MLP layers on the xpu device.
 
-A stack of gated MLP layers (gate and up projections, SiLU, down projection, residual) with
+A stack of gated MLP layers (RMS norm, gate and up projections, SiLU, down projection, residual) with
 random weights of real model shapes is quantized into each chosen format and run on the host XPU
 platform: a prefill batch through forward_new, then single-token decode steps with the fused
 gate/up operator (mlp_forward_xpu) where the format has one, and forward_new for the rest. Each
@@ -42,8 +42,15 @@ def random_layers(hidden: int, intermediate: int, count: int, seed: int = 0) -> 
              "down": weight(hidden, intermediate)} for _ in range(count)]
 
 
+def rms_norm(x: torch.Tensor) -> torch.Tensor:
+    """The pre-norm of a LLaMA block (unit weight): without it the residual stream of random
+    layers grows geometrically and overflows within a few decode steps."""
+    return x * torch.rsqrt(x.pow(2).mean(-1, keepdim=True) + 1e-6)
+
+
 def dense_mlp(x: torch.Tensor, layer: dict[str, torch.Tensor]) -> torch.Tensor:
-    return x + F.linear(F.silu(F.linear(x, layer["gate"])) * F.linear(x, layer["up"]), layer["down"])
+    h = rms_norm(x)
+    return x + F.linear(F.silu(F.linear(h, layer["gate"])) * F.linear(h, layer["up"]), layer["down"])
 
 
 class QuantizedMlp:
@@ -65,7 +72,7 @@ class QuantizedMlp:
         return F.silu(self.linear(x, "gate")) * self.linear(x, "up")
 
     def __call__(self, x: torch.Tensor) -> torch.Tensor:
-        return x + self.linear(self.gate_up(x), "down")
+        return x + self.linear(self.gate_up(rms_norm(x)), "down")
 
     @property
     def nbytes(self) -> int:
