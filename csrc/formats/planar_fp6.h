@@ -40,6 +40,16 @@ struct Fp6Levels {
   static U half_pattern(U code) { return fp6_half_pattern(code); }
 };
 
+// What fp6 and fp6_k share: each 16-weight group's codes are one 8-byte word of the P4 stream
+// (from 0) and one 4-byte word of the P2 stream (from p2(0)), group after group.
+struct Fp6Planes {
+  static constexpr int kCodeBits = 6;
+  static constexpr int kPlaneGroup = 16;
+  static constexpr int p4_bit(int jj) { return fp6_p4_bit(jj); }
+  static constexpr int p2_bit(int jj) { return fp6_p2_bit(jj); }
+  using Levels = Fp6Levels;
+};
+
 inline void fp6_group_store(uint8_t* p2, uint8_t* p4, const uint8_t* codes) {
   for (int i = 0; i < 4; ++i) p2[i] = 0;
   for (int i = 0; i < 8; ++i) p4[i] = 0;
@@ -58,18 +68,11 @@ inline void fp6_group_half_values(const uint8_t* p2, const uint8_t* p4, uint16_t
   for (int jj = 0; jj < 16; ++jj) out[jj] = fp6_half_bits(fp6_group_code(p2, p4, jj));
 }
 
-struct Fp6 {
+struct Fp6 : Fp6Planes {
   static constexpr int kQtype = qtype::fp6;
   static constexpr int kBlock = 64;
   static constexpr int kGroup = 64;
   static constexpr Scaling kScaling = Scaling::scale;
-  // Each 16-weight group's codes are one 8-byte word of the P4 stream (from 0) and one 4-byte
-  // word of the P2 stream (from p2(0)), group after group.
-  static constexpr int kCodeBits = 6;
-  static constexpr int kPlaneGroup = 16;
-  static constexpr int p4_bit(int jj) { return fp6_p4_bit(jj); }
-  static constexpr int p2_bit(int jj) { return fp6_p2_bit(jj); }
-  using Levels = Fp6Levels;
   using Scales = ScaleRun<FieldType::f16, 1>;  // d
 
   struct Fields {
@@ -110,17 +113,11 @@ struct Fp6 {
   }
 };
 
-struct Fp6K {
+struct Fp6K : Fp6Planes {
   static constexpr int kQtype = qtype::fp6_k;
   static constexpr int kBlock = 256;
   static constexpr int kGroup = 16;
   static constexpr Scaling kScaling = Scaling::scale;
-  // The planes as fp6's, with sixteen groups per super-block.
-  static constexpr int kCodeBits = 6;
-  static constexpr int kPlaneGroup = 16;
-  static constexpr int p4_bit(int jj) { return fp6_p4_bit(jj); }
-  static constexpr int p2_bit(int jj) { return fp6_p2_bit(jj); }
-  using Levels = Fp6Levels;
 
   struct Fields {
     uint8_t q[256];  // 6-bit codes

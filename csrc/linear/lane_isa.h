@@ -5,6 +5,7 @@
 // portable one. The AVX-512 build rounds fp16 through the hardware's binary16 conversions (F16C),
 // the portable one through the bit rules of lane_arith.h; both round to nearest, ties to even.
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -50,24 +51,22 @@ struct VectorHalves {
 // the lanes of a vector, zero past `count`: nothing past them is read.
 template <class Isa>
 struct FieldLoad {
-  static u32x16 bytes(const uint8_t* p, int count) {
-    uint8_t b[16] = {};
-    std::memcpy(b, p, count);
-    u32x16 values;
-    for (int i = 0; i < 16; ++i) values[i] = b[i];
+  static u32x16 bytes(const uint8_t* p, int count) { return widened(first<uint8_t>(p, count)); }
+  static u32x16 halves(const uint8_t* p, int count) { return widened(first<uint16_t>(p, count)); }
+  static f32x16 floats(const uint8_t* p, int count) { return load_lanes<f32x16>(first<float>(p, count).data()); }
+
+ private:
+  template <class E>
+  static std::array<E, 16> first(const uint8_t* p, int count) {
+    std::array<E, 16> values{};
+    std::memcpy(values.data(), p, sizeof(E) * count);
     return values;
   }
-  static u32x16 halves(const uint8_t* p, int count) {
-    uint16_t h[16] = {};
-    std::memcpy(h, p, 2 * count);
-    u32x16 bits;
-    for (int i = 0; i < 16; ++i) bits[i] = h[i];
-    return bits;
-  }
-  static f32x16 floats(const uint8_t* p, int count) {
-    float f[16] = {};
-    std::memcpy(f, p, 4 * count);
-    return load_lanes<f32x16>(f);
+  template <class E>
+  static u32x16 widened(const std::array<E, 16>& values) {
+    u32x16 lanes;
+    for (int i = 0; i < 16; ++i) lanes[i] = values[i];
+    return lanes;
   }
 };
 

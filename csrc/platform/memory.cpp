@@ -121,15 +121,17 @@ void register_allocation(int device_index, const void* ptr, size_t nbytes) {
 #endif
 }
 
-void unregister_allocation(const void* ptr) {
-  if (ptr == nullptr) return;
+size_t unregister_allocation(const void* ptr) {
+  if (ptr == nullptr) return 0;
   std::unique_lock<std::shared_mutex> lock(registry_mutex);
   auto found = registry.find(reinterpret_cast<uintptr_t>(ptr));
-  if (found == registry.end()) return;
+  if (found == registry.end()) return 0;
+  const size_t nbytes = found->second.nbytes;
 #ifdef VORN_SANITIZE
   set_poison(found->first, found->second, false);  // the host allocator owns these bytes again
 #endif
   registry.erase(found);
+  return nbytes;
 }
 
 void* allocate(int device_index, size_t nbytes) {
@@ -154,13 +156,7 @@ void* allocate(int device_index, size_t nbytes) {
 
 void release(void* ptr) {
   if (ptr == nullptr) return;
-  size_t nbytes = 0;
-  {
-    std::shared_lock<std::shared_mutex> lock(registry_mutex);
-    auto found = registry.find(reinterpret_cast<uintptr_t>(ptr));
-    if (found != registry.end()) nbytes = found->second.nbytes;
-  }
-  unregister_allocation(ptr);
+  const size_t nbytes = unregister_allocation(ptr);
   if (nbytes < kHugePageBytes || !block_cache().keep(ptr, block_bytes(nbytes))) std::free(ptr);
 }
 

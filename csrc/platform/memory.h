@@ -23,7 +23,8 @@ void empty_cache();
 
 // Host buffers that become device memory without a copy (results of host fallback kernels).
 void register_allocation(int device_index, const void* ptr, size_t nbytes);
-void unregister_allocation(const void* ptr);
+// Returns the bytes the allocation was registered with (0 for an unknown pointer).
+size_t unregister_allocation(const void* ptr);
 
 // True when [address, address + nbytes) lies inside one live allocation of the device.
 bool is_live_range(int device_index, uint64_t address, size_t nbytes);
