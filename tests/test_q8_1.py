@@ -102,6 +102,29 @@ def test_batch_1_matches_reference(name, dtype):
     assert np.all(error <= k / 8 * EPS32 * magnitudes.sum(axis=1) + OUTPUT_EPS[dtype] * np.abs(reference))
 
 
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_q5_k_batch_1_adds_in_its_lane_order(dtype):
+    """Lane m of parity i % 2 adds x * w of weights 16t + m (t = 0..15) of super-block i in order,
+    each weight decoded as fp32 q * scale + offset, and the 32 lane sums meet in a tree: the result
+    is exact to that order, in every build."""
+    n, k = 5, 768
+    rng = np.random.default_rng(28)
+    blocks = rng.integers(0, 256, size=(n * k // 256, 176), dtype=np.uint8)
+    blocks[:, :4] = rng.uniform(1e-3, 0.1, size=(len(blocks), 2)).astype(np.float16).view(np.uint8)
+    x = torch.randn(1, k).to(dtype)
+    out = forward(x.to("xpu"), torch.from_numpy(blocks.reshape(-1)).to("xpu"), "q5_k")
+    value, scale, offset = ref_parts(FORMATS["q5_k"], blocks, n, k)
+    products = (x.to(torch.float32).numpy() * (value * scale + offset)).reshape(n, k // 256, 16, 16)
+    lanes = np.zeros((n, 2, 16), dtype=np.float32)
+    for i in range(k // 256):
+        for t in range(16):
+            lanes[:, i % 2] += products[:, i, t]
+    local = lanes.reshape(n, 32)
+    for stride in (16, 8, 4, 2, 1):
+        local[:, :stride] += local[:, stride:2 * stride]
+    assert torch.equal(out.cpu()[0], torch.from_numpy(local[:, 0]).to(dtype))
+
+
 def slice_weights(name, iqs):
     """The weights of a super-block that slice iqs of the format's vec_dot covers."""
     if name != "q2_k":

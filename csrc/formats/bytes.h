@@ -2,6 +2,7 @@
 // Little-endian loads and stores of the packed formats' multi-byte fields.
 
 #include <cstdint>
+#include <cstring>
 
 #include "common/half_bits.h"
 
@@ -28,5 +29,25 @@ inline void store_u64(uint8_t* p, uint64_t v) {
   store_u32(p + 4, uint32_t(v >> 32));
 }
 inline void store_f32(uint8_t* p, float f) { store_u32(p, float_bits(f)); }
+
+// Byte runs and lanes as values of the compiler's vector extension, so that a decoder can state
+// a byte rule once for a scalar and for a whole run (each build maps them onto its registers).
+typedef uint8_t u8x32 __attribute__((vector_size(32)));
+typedef uint32_t u32x8 __attribute__((vector_size(32)));
+typedef int32_t i32x8 __attribute__((vector_size(32)));
+typedef float f32x8 __attribute__((vector_size(32)));
+[[gnu::always_inline]] inline u8x32 load_run(const uint8_t* p) {
+  u8x32 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+[[gnu::always_inline]] inline void store_run(uint8_t* p, u8x32 v) { std::memcpy(p, &v, sizeof v); }
+// Byte p of `bytes` (little-endian) as lane p.
+[[gnu::always_inline]] inline f32x8 byte_lanes(uint64_t bytes) {
+  const uint32_t low = uint32_t(bytes), high = uint32_t(bytes >> 32);
+  const u32x8 words = {low, low, low, low, high, high, high, high};
+  const u32x8 shifts = {0, 8, 16, 24, 0, 8, 16, 24};
+  return __builtin_convertvector(i32x8((words >> shifts) & 255), f32x8);
+}
 
 }  // namespace vorn::formats

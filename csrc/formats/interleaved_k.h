@@ -86,24 +86,43 @@ struct Q5K {
 
     Block(const uint8_t* w, const Layout& at, int64_t blk)
         : b(w + at.block(blk)), d(load_half(b)), dmin(load_half(b + 2)) {}
-    // Sub-blocks 0..3 keep their 6 bits in bytes 4..11; 4..7 split theirs between a nibble
-    // of bytes 12..15 and the top two bits of bytes 4..11.
-    int sc(int p) const { return p < 4 ? b[4 + p] & 63 : (b[8 + p] & 15) | (b[p] >> 6) << 4; }
-    int mn(int p) const { return p < 4 ? b[8 + p] & 63 : (b[8 + p] >> 4) | (b[4 + p] >> 6) << 4; }
-    // Code of weight l of sub-block p (weight 32p + l).
-    int code(int p, int l) const {
-      return ((b[48 + 32 * (p >> 1) + l] >> ((p & 1) << 2)) & 15) | ((b[16 + l] >> p) & 1) << 4;
+    // The eight 6-bit scales (first = 4, nibble = 0) or mins (first = 8, nibble = 4), byte p
+    // for sub-block p: sub-blocks 0..3 keep their 6 bits in bytes first..first + 3; 4..7 split
+    // theirs between a nibble of bytes 12..15 and the top two bits of bytes first..first + 3.
+    uint64_t six_bit_fields(int first, int nibble) const {
+      const uint32_t low = load_u32(b + first), split = load_u32(b + 12) >> nibble;
+      return (low & 0x3f3f3f3fu) | uint64_t((split & 0x0f0f0f0fu) | ((low >> 2) & 0x30303030u)) << 32;
     }
+    int sc(int p) const { return int(six_bit_fields(4, 0) >> 8 * p) & 63; }
+    int mn(int p) const { return int(six_bit_fields(8, 4) >> 8 * p) & 63; }
+    // The code of sub-block p's weight from its qs byte and qh byte (the nibble, and bit p of qh
+    // moved to bit 4): for one weight (int) or for the 32 weights of the sub-block at once (u8x32).
+    template <class Bytes>
+    [[gnu::always_inline]] static Bytes code_bits(Bytes qs, Bytes qh, int p) {
+      return ((qs >> ((p & 1) << 2)) & 15) | ((p <= 4 ? qh << (4 - p) : qh >> (p - 4)) & 16);
+    }
+    // Code of weight l of sub-block p (weight 32p + l).
+    int code(int p, int l) const { return code_bits<int>(b[48 + 32 * (p >> 1) + l], b[16 + l], p); }
     int code(int j) const { return code(j >> 5, j & 31); }
+    // code(j) of all 256 weights (out[j]), a sub-block at a time, for the matrix-vector kernel.
+    [[gnu::always_inline]] void codes(uint8_t* out) const {
+      const u8x32 qh = load_run(b + 16);
+      for (int p = 0; p < 8; ++p) store_run(out + 32 * p, code_bits(load_run(b + 48 + 32 * (p >> 1)), qh, p));
+    }
     int32_t value(int j) const { return code(j); }
     float scale(int p) const { return d * float(sc(p)); }
     float offset(int p) const { return -(dmin * float(mn(p))); }
+    // scale(p) and offset(p) of all eight sub-blocks at once (lane p).
+    [[gnu::always_inline]] void scales(f32x8& scale_lanes, f32x8& offset_lanes) const {
+      scale_lanes = d * byte_lanes(six_bit_fields(4, 0));
+      offset_lanes = -(dmin * byte_lanes(six_bit_fields(8, 4)));
+    }
     float weight(int j) const { return float(value(j)) * scale(j >> 5) + offset(j >> 5); }
     // value(j) of all 256 weights as fp32, for the dequantize kernels.
     void values(float* out) const {
-      for (int p = 0; p < 8; ++p) {
-        for (int l = 0; l < 32; ++l) out[32 * p + l] = float(code(p, l));
-      }
+      uint8_t all[256];
+      codes(all);
+      for (int j = 0; j < 256; ++j) out[j] = float(all[j]);
     }
   };
 
