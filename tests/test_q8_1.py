@@ -133,24 +133,43 @@ def slice_weights(name, iqs):
     return np.array([128 * h + 32 * s + 4 * g + j for s in range(4) for j in range(4)])
 
 
-@pytest.mark.parametrize("name", Q8_1_FORMATS)
-def test_vec_dot_slices_and_their_sum(name):
-    packed = quantize(torch.randn(1, 256), name).to("xpu")
-    x = torch.randn(1, 256, device="xpu")
-    q8 = torch.ops.vorn_host.quantize_row_q8_1(x)
-    slices = 16 if name == "q2_k" else 8
-    values = np.array([torch.ops.vorn_host.vec_dot_q8_1(packed, q8, FORMATS[name], i) for i in range(slices)],
-                      dtype=np.float32)
-    terms, magnitudes = reference_terms(name, packed.cpu().numpy(), x.cpu().numpy(), 1, 256)
-    for iqs in range(slices):
-        covered = slice_weights(name, iqs)
-        assert abs(values[iqs] - terms[0, covered].sum()) <= 16 * EPS32 * magnitudes[0, covered].sum()
-    # A one-super-block row is the tree sum of exactly these slice values.
-    local = np.zeros(32, dtype=np.float32)
-    local[:slices] = values
+def tree_sum_32(values):
+    local = np.asarray(values, dtype=np.float32).copy()
     for stride in (16, 8, 4, 2, 1):
         local[:stride] += local[stride:2 * stride]
-    assert forward(x, packed, name).item() == local[0]
+    return local[0]
+
+
+@pytest.mark.parametrize("name", Q8_1_FORMATS)
+def test_vec_dot_slices_and_their_sum(name):
+    n, super_blocks = 2, 5
+    packed = quantize(torch.randn(n, 256 * super_blocks), name).to("xpu")
+    x = torch.randn(1, 256 * super_blocks, device="xpu")
+    x[0, 256:288] *= 1e-39  # a subnormal block scale: codes as low as -128
+    q8 = torch.ops.vorn_host.quantize_row_q8_1(x)
+    slices = 16 if name == "q2_k" else 8
+    block_bytes = packed.numel() // (n * super_blocks)
+
+    def values(row, i):
+        block = packed[(row * super_blocks + i) * block_bytes:][:block_bytes]
+        return np.array([torch.ops.vorn_host.vec_dot_q8_1(block, q8[288 * i:], FORMATS[name], iqs)
+                         for iqs in range(slices)], dtype=np.float32)
+
+    first = values(0, 0)
+    terms, magnitudes = reference_terms(name, packed[:block_bytes].cpu().numpy(), x[:, :256].cpu().numpy(), 1, 256)
+    for iqs in range(slices):
+        covered = slice_weights(name, iqs)
+        assert abs(first[iqs] - terms[0, covered].sum()) <= 16 * EPS32 * magnitudes[0, covered].sum()
+    # Each row is the tree sum of its work-items' partial sums: work-item p * slices + iqs adds
+    # slice iqs of super-blocks p, p + 32 / slices, ... in that order, in fp32.
+    expected = []
+    for row in range(n):
+        partial = np.zeros(32, dtype=np.float32)
+        for i in range(super_blocks):
+            phase = i % (32 // slices)
+            partial[phase * slices:(phase + 1) * slices] += values(row, i)
+        expected.append(tree_sum_32(partial))
+    assert forward(x, packed, name).cpu().numpy()[0].tolist() == expected
 
 
 @pytest.mark.parametrize("name", sorted(FORMATS))

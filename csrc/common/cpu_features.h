@@ -26,6 +26,18 @@ inline bool cpu_has_avx512() {
 #endif
 }
 
+// AVX-512 as above with the byte-dot-product (VNNI) and byte-permute (VBMI) extensions of Ice
+// Lake and later, which the integer kernels of the q8_1 path use.
+inline bool cpu_has_avx512_vnni_vbmi() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool has = (__builtin_cpu_init(), cpu_has_avx512() && __builtin_cpu_supports("avx512vnni") &&
+                                                     __builtin_cpu_supports("avx512vbmi"));
+  return has;
+#else
+  return false;
+#endif
+}
+
 // AVX2 with the F16C binary16 conversions.
 inline bool cpu_has_avx2_f16c() {
 #if defined(__x86_64__) && defined(__GNUC__)

@@ -23,7 +23,9 @@ struct Iq2Xxs {
   static constexpr Scaling kScaling = Scaling::scale;
   using Layout = InterleavedLayout<66>;
 
-  static float group_scale(float d, int ls) { return d * (0.125f + 0.25f * float(ls)); }
+  // For fp32 values and for vectors of them alike.
+  template <class V>
+  static V group_scale(V d, V ls) { return d * (0.125f + 0.25f * ls); }
 
   struct Fields {
     uint8_t grid[32];   // per run of eight
@@ -47,7 +49,7 @@ struct Iq2Xxs {
       const int32_t magnitude = int32_t((magnitudes(p, l) >> (8 * t)) & 255);
       return (sign_byte(p, l) >> t) & 1 ? -magnitude : magnitude;
     }
-    float scale(int p) const { return group_scale(d, int(word(p) >> 28)); }
+    float scale(int p) const { return group_scale(d, float(word(p) >> 28)); }
     float weight(int j) const { return scale(j >> 5) * float(value(j)); }
   };
 
@@ -75,7 +77,9 @@ struct Iq1S {
   static constexpr Scaling kScaling = Scaling::scale;
   using Layout = InterleavedLayout<50>;
 
-  static float group_scale(float d, int ls) { return d * float(2 * ls + 1); }
+  // For fp32 values and for vectors of them alike; 2 ls + 1 is exact in fp32.
+  template <class V>
+  static V group_scale(V d, V ls) { return d * (2.0f * ls + 1.0f); }
 
   struct Fields {
     uint16_t grid[32];          // 11-bit index per run of eight
@@ -100,7 +104,7 @@ struct Iq1S {
     int grid_value(int j) const { return int(run_values(j >> 5, (j >> 3) & 3) >> (8 * (j & 7))) & 255; }
     float delta(int p) const { return kIq1sDelta[(qh(p) >> 15) ? 0 : 1]; }
     float value(int j) const { return float(grid_value(j)) + delta(j >> 5); }
-    float scale(int p) const { return group_scale(d, (qh(p) >> 12) & 7); }
+    float scale(int p) const { return group_scale(d, float((qh(p) >> 12) & 7)); }
     float weight(int j) const { return scale(j >> 5) * value(j); }
   };
 

@@ -168,7 +168,7 @@ void encode_block<Iq2Xxs>(const Iq2Xxs::Layout& at, uint8_t* out, int64_t blk, c
   for (int p = 0; p < 8; ++p) {
     f.ls[p] = uint8_t(clamp_int(round_int((8.0f * s[p] * inverse_d - 1.0f) / 2.0f), 0, 15));
     int entries[4];
-    snap_runs(iq2xxs_lattice(), target + 32 * p, Iq2Xxs::group_scale(d, f.ls[p]), kIq2Magnitudes,
+    snap_runs(iq2xxs_lattice(), target + 32 * p, Iq2Xxs::group_scale(d, float(f.ls[p])), kIq2Magnitudes,
               entries);
     for (int l = 0; l < 4; ++l) f.grid[4 * p + l] = uint8_t(entries[l]);
   }
@@ -192,7 +192,7 @@ void encode_block<Iq1S>(const Iq1S::Layout& at, uint8_t* out, int64_t blk, const
     float levels[3];
     iq1s_levels(f.negative_delta[p], levels);
     int entries[4];
-    snap_runs(iq1s_lattice(), x + 32 * p, Iq1S::group_scale(d, f.ls[p]), levels, entries);
+    snap_runs(iq1s_lattice(), x + 32 * p, Iq1S::group_scale(d, float(f.ls[p])), levels, entries);
     for (int l = 0; l < 4; ++l) f.grid[4 * p + l] = uint16_t(entries[l]);
   }
   Iq1S::store(out, at, blk, f);

@@ -1,0 +1,241 @@
+#pragma once
+// All slice values of one weight super-block against the q8_1 activations, as the matrix-vector
+// kernels of q2_k, iq2_xxs and iq1_s consume them: add_slices adds vec_dot(block, q8, iqs) of
+// vec_dot_q8_1.h, bit for bit, to partial[iqs]. The portable build calls those functions; the
+// vector build forms every slice of a super-block at once, one slice per fp32 lane, with the same
+// fp32 operations in the same order. Its integer dot products are exact, so their order is free:
+// byte products are summed four at a time by the VNNI dot-product instruction.
+//
+// The vector build needs AVX-512 with VNNI and VBMI (Ice Lake and later); other machines take the
+// portable one.
+
+#include <cstdint>
+#include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "common/cpu_features.h"
+#include "formats/interleaved_iq.h"
+#include "formats/interleaved_k.h"
+#include "formats/lattice_tables.h"
+#include "linear/lane_isa.h"
+#include "linear/q8_1_row.h"
+#include "linear/vec_dot_q8_1.h"
+
+namespace vorn::kernels {
+
+struct Avx512VnniIsa {};
+
+// Runs body(isa) built for AVX-512 with VNNI and VBMI where the CPU has them, else for the
+// portable baseline; the vector build is flattened, as run_avx512 is.
+template <class Body>
+[[gnu::target("arch=x86-64-v4,avx512vnni,avx512vbmi"), gnu::flatten]] void run_avx512_vnni(const Body& body) {
+  body(Avx512VnniIsa{});
+}
+template <class Body>
+void with_q8_1_isa(const Body& body) {
+  if (cpu_has_avx512_vnni_vbmi()) {
+    run_avx512_vnni(body);
+  } else {
+    body(PortableIsa{});
+  }
+}
+
+// The activations of super-block i as q2_k's slices meet them: per quarter s (0..3) and lane
+// 8h + g, the scale d8 of q8 block 8i + 4h + s, and d8 times the sum of that block's codes
+// 4g .. 4g + 3 (the offset term needs nothing of the weight but its min).
+struct Q2KRow : Q8_1Row {
+  std::vector<float> lane_scale, scaled_quad_sum;
+
+  Q2KRow(const block_q8_1* y, int64_t count) : Q8_1Row(y, count), lane_scale(8 * count), scaled_quad_sum(8 * count) {
+    for (int64_t i = 0; i < count / 8; ++i) {
+      for (int s = 0; s < 4; ++s) {
+        for (int lane = 0; lane < 16; ++lane) {
+          const int64_t b = 8 * i + 4 * (lane / 8) + s, at = 64 * i + 16 * s + lane;
+          const int8_t* q = &codes[b * kQ8_1Block + 4 * (lane % 8)];
+          lane_scale[at] = scale[b];
+          scaled_quad_sum[at] = scale[b] * float(q[0] + q[1] + q[2] + q[3]);
+        }
+      }
+    }
+  }
+};
+
+#define VORN_VNNI_TARGET gnu::target("avx512f,avx512bw,avx512vl,avx512dq,avx512vnni,avx512vbmi")
+
+// Lanes 0..7 the sums of the pairs of lanes of a, lanes 8..15 those of b.
+[[VORN_VNNI_TARGET]] inline __m512i pair_sums(__m512i a, __m512i b) {
+  const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+  const __m512i odd = _mm512_add_epi32(even, _mm512_set1_epi32(1));
+  return _mm512_add_epi32(_mm512_permutex2var_epi32(a, even, b), _mm512_permutex2var_epi32(a, odd, b));
+}
+
+// The sums of the eight runs of eight consecutive int32 lanes of d0 .. d3 (groups 0, 1 in d0,
+// 2, 3 in d1, ...), in group order.
+[[VORN_VNNI_TARGET]] inline __m256i group_sums(__m512i d0, __m512i d1, __m512i d2, __m512i d3) {
+  const __m512i quads = pair_sums(pair_sums(d0, d1), pair_sums(d2, d3));  // lanes 2p, 2p + 1: group p
+  return _mm512_cvtepi64_epi32(_mm512_add_epi32(quads, _mm512_srli_epi64(quads, 32)));
+}
+
+// q2_k. Code byte 32h + l of the block holds, at bits 2s, the code of weight 128h + 32s + l,
+// which meets code l of q8 block 4h + s: with the two halves side by side, one dot-product
+// instruction per quarter s gives dot[8s + g] of both halves in lanes 8h + g, the order of the
+// slices.
+[[VORN_VNNI_TARGET]] inline void add_q2_k_slices_vnni(const uint8_t* block, const Q2KRow& row, int64_t i,
+                                                     float* partial) {
+  const formats::Q2K::Block b(block, formats::Q2K::Layout(0), 0);
+  const __m512i codes = _mm512_loadu_si512(b.qs);
+  const __m512i group_bytes = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b.scales)));
+  const __m512 sc = _mm512_cvtepi32_ps(_mm512_and_si512(group_bytes, _mm512_set1_epi32(15)));
+  const __m512 mn = _mm512_cvtepi32_ps(_mm512_srli_epi32(group_bytes, 4));
+  const int8_t* q = &row.codes[256 * i];
+  __m512 sumd = _mm512_setzero_ps(), summ = _mm512_setzero_ps();
+  for (int s = 0; s < 4; ++s) {
+    const __m512i quarter = _mm512_and_si512(_mm512_srli_epi16(codes, 2 * s), _mm512_set1_epi8(3));
+    const __m512i halves = _mm512_inserti64x4(
+        _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32 * s))),
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 128 + 32 * s)), 1);
+    const __m512 dot = _mm512_cvtepi32_ps(_mm512_dpbusd_epi32(_mm512_setzero_si512(), quarter, halves));
+    // Lane 8h + g meets group 8h + 2s + g / 4.
+    const __m512i group = _mm512_add_epi32(_mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 8, 8, 8, 8, 9, 9, 9, 9),
+                                           _mm512_set1_epi32(2 * s));
+    const float* at = &row.lane_scale[64 * i + 16 * s];
+    sumd = _mm512_add_ps(sumd,
+                         _mm512_mul_ps(_mm512_mul_ps(_mm512_loadu_ps(at), dot), _mm512_permutexvar_ps(group, sc)));
+    summ = _mm512_add_ps(summ, _mm512_mul_ps(_mm512_loadu_ps(&row.scaled_quad_sum[64 * i + 16 * s]),
+                                             _mm512_permutexvar_ps(group, mn)));
+  }
+  const __m512 value =
+      _mm512_sub_ps(_mm512_mul_ps(_mm512_set1_ps(b.d), sumd), _mm512_mul_ps(_mm512_set1_ps(b.dmin), summ));
+  _mm512_storeu_ps(partial, _mm512_add_ps(_mm512_loadu_ps(partial), value));
+}
+
+// iq2_xxs. Qword p of the 64 bytes after d is group p: four grid indices, then the word whose
+// 7-bit fields index the sign table and whose top four bits are ls. The signed weights are
+// biased by 128 to be unsigned for the dot-product instruction; 128 times the block's code sum
+// is taken off again.
+[[VORN_VNNI_TARGET]] inline void add_iq2_xxs_slices_vnni(const uint8_t* block, const Q8_1Row& row, int64_t i,
+                                                        float* partial) {
+  using formats::Iq2Xxs;
+  const Iq2Xxs::Block b(block, Iq2Xxs::Layout(0), 0);
+  const __m512i groups = _mm512_loadu_si512(block + 2);
+  // Per qword: bytes 0..3 the grid indices, bytes 4..7 the sign fields (their bit 7 is spare).
+  const __m512i fields = _mm512_multishift_epi64_epi8(_mm512_set1_epi64(0x352e272018100800), groups);
+  // Run r = 4p + l to byte r (grid index) and byte 32 + r (sign field).
+  alignas(64) static constexpr uint8_t kRuns[64] = {
+      0,  1,  2,  3,  8,  9,  10, 11, 16, 17, 18, 19, 24, 25, 26, 27, 32, 33, 34, 35, 40, 41,
+      42, 43, 48, 49, 50, 51, 56, 57, 58, 59, 4,  5,  6,  7,  12, 13, 14, 15, 20, 21, 22, 23,
+      28, 29, 30, 31, 36, 37, 38, 39, 44, 45, 46, 47, 52, 53, 54, 55, 60, 61, 62, 63};
+  const __m512i runs = _mm512_permutexvar_epi8(_mm512_load_si512(kRuns), fields);
+  const __m512i signs = _mm512_permutex2var_epi8(_mm512_loadu_si512(formats::ksigns_iq2xs), runs,
+                                                 _mm512_loadu_si512(formats::ksigns_iq2xs + 64));
+  const __m256i sign_bits = _mm512_extracti64x4_epi64(signs, 1);  // bit 8r + t: weight t of run r negative
+  const __m128i index_bytes[2] = {_mm512_castsi512_si128(runs), _mm512_extracti32x4_epi32(runs, 1)};
+  const __m128i negative[2] = {_mm256_castsi256_si128(sign_bits), _mm256_extracti128_si256(sign_bits, 1)};
+  const int8_t* q = &row.codes[256 * i];
+  __m512i dots[4];
+  for (int k = 0; k < 4; ++k) {
+    const __m128i bytes = k % 2 ? _mm_unpackhi_epi64(index_bytes[k / 2], index_bytes[k / 2]) : index_bytes[k / 2];
+    const auto* grid = reinterpret_cast<const long long*>(formats::iq2xxs_grid);
+    const __m512i magnitudes = _mm512_i64gather_epi64(_mm512_cvtepu8_epi64(bytes), grid, 8);
+    const __mmask64 minus = k % 2 ? _mm_extract_epi64(negative[k / 2], 1) : _mm_cvtsi128_si64(negative[k / 2]);
+    const __m512i weights = _mm512_mask_sub_epi8(magnitudes, minus, _mm512_setzero_si512(), magnitudes);
+    const __m512i biased = _mm512_xor_si512(weights, _mm512_set1_epi8(int8_t(0x80)));
+    dots[k] = _mm512_dpbusd_epi32(_mm512_setzero_si512(), biased, _mm512_loadu_si512(q + 64 * k));
+  }
+  const __m256i code_sum = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&row.code_sum[8 * i]));
+  const __m256i dot =
+      _mm256_sub_epi32(group_sums(dots[0], dots[1], dots[2], dots[3]), _mm256_slli_epi32(code_sum, 7));
+  const __m256 ls = _mm256_cvtepi32_ps(_mm512_cvtepi64_epi32(_mm512_srli_epi64(groups, 60)));
+  const __m256 scale = Iq2Xxs::group_scale(_mm256_set1_ps(b.d), ls);
+  const __m256 value =
+      _mm256_mul_ps(_mm256_mul_ps(scale, _mm256_loadu_ps(&row.scale[8 * i])), _mm256_cvtepi32_ps(dot));
+  _mm256_storeu_ps(partial, _mm256_add_ps(_mm256_loadu_ps(partial), value));
+}
+
+// iq1_s. Run r = 4p + l: low index byte at 2 + r, top three bits at 3l of group p's qh. A grid
+// entry's low nibbles are weights 0..3 of its run, its high nibbles weights 4..7
+// (Iq1S::Block::run_values).
+[[VORN_VNNI_TARGET]] inline void add_iq1_s_slices_vnni(const uint8_t* block, const Q8_1Row& row, int64_t i,
+                                                      float* partial) {
+  using formats::Iq1S;
+  const Iq1S::Block b(block, Iq1S::Layout(0), 0);
+  const __m256i qh = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 34)));
+  const __m512i shift = _mm512_setr_epi32(0, 3, 6, 9, 0, 3, 6, 9, 0, 3, 6, 9, 0, 3, 6, 9);
+  const __m512i nibbles = _mm512_set1_epi32(0x0f0f0f0f);
+  const int8_t* q = &row.codes[256 * i];
+  __m512i dots[4];
+  for (int half = 0; half < 2; ++half) {  // runs 16 half .. 16 half + 15
+    const __m512i low = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 2 + 16 * half)));
+    const __m512i group = _mm512_add_epi32(_mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3),
+                                           _mm512_set1_epi32(4 * half));
+    const __m512i run_qh = _mm512_permutexvar_epi32(group, _mm512_zextsi256_si512(qh));
+    const __m512i top = _mm512_slli_epi32(_mm512_and_si512(_mm512_srlv_epi32(run_qh, shift), _mm512_set1_epi32(7)), 8);
+    const __m512i entries =
+        _mm512_i32gather_epi32(_mm512_or_si512(low, top), reinterpret_cast<const int*>(formats::iq1s_grid), 4);
+    const __m512i low_nibbles = _mm512_and_si512(entries, nibbles);
+    const __m512i high_nibbles = _mm512_and_si512(_mm512_srli_epi32(entries, 4), nibbles);
+    // Per 128-bit lane: runs 4c, 4c + 1 (lo) and 4c + 2, 4c + 3 (hi); back to run order.
+    const __m512i lo = _mm512_unpacklo_epi32(low_nibbles, high_nibbles);
+    const __m512i hi = _mm512_unpackhi_epi32(low_nibbles, high_nibbles);
+    for (int k = 0; k < 2; ++k) {
+      const __m512i order = _mm512_add_epi64(_mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11), _mm512_set1_epi64(4 * k));
+      const __m512i run_values = _mm512_permutex2var_epi64(lo, order, hi);
+      dots[2 * half + k] = _mm512_dpbusd_epi32(_mm512_setzero_si512(), run_values,
+                                               _mm512_loadu_si512(q + 128 * half + 64 * k));
+    }
+  }
+  const __m256 dot = _mm256_cvtepi32_ps(group_sums(dots[0], dots[1], dots[2], dots[3]));
+  const __m256 ls = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(qh, 12), _mm256_set1_epi32(7)));
+  const __m256 scale = Iq1S::group_scale(_mm256_set1_ps(b.d), ls);
+  const __mmask8 negative_delta = _mm256_test_epi32_mask(qh, _mm256_set1_epi32(0x8000));
+  const __m256 delta = _mm256_mask_blend_ps(negative_delta, _mm256_set1_ps(formats::kIq1sDelta[1]),
+                                            _mm256_set1_ps(formats::kIq1sDelta[0]));
+  const __m256 d8 = _mm256_loadu_ps(&row.scale[8 * i]), s8 = _mm256_loadu_ps(&row.sum[8 * i]);
+  const __m256 value = _mm256_mul_ps(scale, _mm256_add_ps(_mm256_mul_ps(d8, dot), _mm256_mul_ps(delta, s8)));
+  _mm256_storeu_ps(partial, _mm256_add_ps(_mm256_loadu_ps(partial), value));
+}
+
+#undef VORN_VNNI_TARGET
+
+using VecDotQ8_1 = float (*)(const void*, const block_q8_1*, const int&);
+
+struct Q2KSuperBlock {
+  static constexpr int kSlices = 16;
+  using Row = Q2KRow;
+  static void add_slices(PortableIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
+    const Q2KSlices all(block, row.blocks + 8 * i);
+    for (int iqs = 0; iqs < kSlices; ++iqs) partial[iqs] += all(iqs);
+  }
+  static void add_slices(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
+    add_q2_k_slices_vnni(block, row, i, partial);
+  }
+};
+
+template <VecDotQ8_1 vec_dot>
+struct PortableSlices {
+  static constexpr int kSlices = 8;
+  using Row = Q8_1Row;
+  static void add_slices(PortableIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
+    for (int iqs = 0; iqs < kSlices; ++iqs) partial[iqs] += vec_dot(block, row.blocks + 8 * i, iqs);
+  }
+};
+
+struct Iq2XxsSuperBlock : PortableSlices<vec_dot_iq2_xxs_q8_1> {
+  using PortableSlices::add_slices;
+  static void add_slices(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
+    add_iq2_xxs_slices_vnni(block, row, i, partial);
+  }
+};
+
+struct Iq1SSuperBlock : PortableSlices<vec_dot_iq1_s_q8_1> {
+  using PortableSlices::add_slices;
+  static void add_slices(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
+    add_iq1_s_slices_vnni(block, row, i, partial);
+  }
+};
+
+
+}  // namespace vorn::kernels
