@@ -36,6 +36,7 @@ class StepScales {
   StepScales(const formats::Packed<F>& packed, int64_t first, int lanes) : offset_(static_cast<int>(first % F::kBlock)) {
     const int blocks = (offset_ + lanes * M::kLaneWeights + F::kBlock - 1) / F::kBlock;
     const uint8_t* run = packed.w + packed.at.scales(first / F::kBlock);
+    prefetch_ahead<kRuns * S::kFields * 64>(run);
     // The run's fields in order, 16 per vector: block i's field f is field i * S::kFields + f.
     f32x16 fields[kRuns * S::kFields];
     for (int c = 0; c < kRuns * S::kFields; ++c) {
@@ -90,6 +91,7 @@ class SubBlockFields {
     const int64_t sub_block = first / 32, super_block = sub_block / 8;
     const int offset = static_cast<int>(sub_block % 8), units = lanes / 2;
     const int super_blocks = (offset + units + 7) / 8;
+    prefetch_ahead<64>(packed.w + packed.at.sub_scales(super_block));
     // d0, dmin0, d1, dmin1, ... of the step's super-blocks.
     const f32x16 scales = VectorRound<T, Isa>::apply(
         VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(packed.w + packed.at.scales(super_block), 2 * super_blocks)));
@@ -129,6 +131,7 @@ class GroupFields {
     const int64_t group = first / kGroup, super_block = group / kGroupsPerBlock;
     const int offset = static_cast<int>(group % kGroupsPerBlock);
     const int super_blocks = (offset + lanes + kGroupsPerBlock - 1) / kGroupsPerBlock;
+    prefetch_ahead<64>(packed.w + packed.at.sub_scales(super_block));
     const f32x16 d = VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(packed.w + packed.at.scales(super_block), super_blocks));
     for (int v = 0; v < kVectors; ++v) {
       // The groups' sub-scales are consecutive bytes.

@@ -11,6 +11,7 @@
 
 #include <c10/core/Device.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "common/submit_kernel.h"
@@ -21,34 +22,24 @@
 
 namespace vorn::kernels {
 
-// Slices: a super-block's slice set of q8_1_slices.h, with its activation row type.
-template <class F, class Slices, class T>
+// Slices: a super-block's slice set of q8_1_slices.h.
+template <class Slices, class T>
 void q8_1_matvec_kernel(const char* name, int sub_group_size, const uint8_t* weight, const uint8_t* q8, T* out,
                         uint64_t K, uint64_t N, const c10::Device& device) {
-  constexpr int kSlices = Slices::kSlices;
-  static_assert(F::kBlock == 256 && 32 % kSlices == 0, "super-blocks of 256 weights, 32 work-items per row");
+  using F = typename Slices::F;
+  static_assert(F::kBlock == 256 && 32 % Slices::kSlices == 0, "super-blocks of 256 weights, 32 work-items per row");
   constexpr int kWorkItems = 32;
-  constexpr int kPhases = kWorkItems / kSlices;
-  constexpr int64_t kPrefetchDistance = 2048;
-  constexpr int64_t kBlockBytes = static_cast<int64_t>(formats::GGML_TYPE_SIZE[F::kQtype]);
-  const int64_t super_blocks = static_cast<int64_t>(K / 256);
+  const int64_t row_bytes = static_cast<int64_t>(K / 256 * formats::GGML_TYPE_SIZE[F::kQtype]);
   const typename Slices::Row row(reinterpret_cast<const block_q8_1*>(q8), static_cast<int64_t>(K / kQ8_1Block));
   const hostxpu::kernel_desc desc{name, hostxpu::nd_range(N * kWorkItems, kWorkItems), sub_group_size,
                                   kWorkItems * sizeof(float)};
   common_utils::submit_kernel(
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
-          const uint8_t* w = weight + static_cast<int64_t>(g.linear_id) * super_blocks * kBlockBytes;
-          float acc[kWorkItems] = {};
-          with_q8_1_isa([&](auto isa) {
-            for (int64_t i = 0; i < super_blocks; ++i) {
-              // The hardware prefetchers alone leave these kernels waiting on the weight.
-              __builtin_prefetch(w + i * kBlockBytes + kPrefetchDistance);
-              Slices::add_slices(isa, w + i * kBlockBytes, row, i, acc + (i % kPhases) * kSlices);
-            }
-          });
           float* local = g.local_as<float>();
-          for (int l = 0; l < kWorkItems; ++l) local[l] = acc[l];
+          std::fill(local, local + kWorkItems, 0.0f);
+          add_row_slices<Slices>(weight + static_cast<int64_t>(g.linear_id) * row_bytes, row,
+                                 static_cast<int64_t>(K / 256), local);
           out[g.linear_id] = T(tree_sum_32(local));
         });
       },
@@ -59,21 +50,19 @@ void q8_1_matvec_kernel(const char* name, int sub_group_size, const uint8_t* wei
 template <class T>
 void qlinear_xpu_kernel_q2_k_q8_1(const uint8_t* weight, const uint8_t* q8, T* out, uint64_t K, uint64_t N,
                                   const c10::Device& device) {
-  q8_1_matvec_kernel<formats::Q2K, Q2KSuperBlock>("qlinear_xpu_kernel_q2_k_q8_1", 0, weight, q8, out, K, N, device);
+  q8_1_matvec_kernel<Q2KSuperBlock>("qlinear_xpu_kernel_q2_k_q8_1", 0, weight, q8, out, K, N, device);
 }
 
 template <class T>
 void qlinear_xpu_kernel_iq2_xxs_q8_1(const uint8_t* weight, const uint8_t* q8, T* out, uint64_t K, uint64_t N,
                                      const c10::Device& device) {
-  q8_1_matvec_kernel<formats::Iq2Xxs, Iq2XxsSuperBlock>("qlinear_xpu_kernel_iq2_xxs_q8_1", 32, weight, q8, out, K, N,
-                                                        device);
+  q8_1_matvec_kernel<Iq2XxsSuperBlock>("qlinear_xpu_kernel_iq2_xxs_q8_1", 32, weight, q8, out, K, N, device);
 }
 
 template <class T>
 void qlinear_xpu_kernel_iq1_s_q8_1(const uint8_t* weight, const uint8_t* q8, T* out, uint64_t K, uint64_t N,
                                    const c10::Device& device) {
-  q8_1_matvec_kernel<formats::Iq1S, Iq1SSuperBlock>("qlinear_xpu_kernel_iq1_s_q8_1", 32, weight, q8, out, K, N,
-                                                    device);
+  q8_1_matvec_kernel<Iq1SSuperBlock>("qlinear_xpu_kernel_iq1_s_q8_1", 32, weight, q8, out, K, N, device);
 }
 
 }  // namespace vorn::kernels

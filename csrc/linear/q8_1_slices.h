@@ -20,6 +20,7 @@
 #include "formats/interleaved_iq.h"
 #include "formats/interleaved_k.h"
 #include "formats/lattice_tables.h"
+#include "formats/qtype.h"
 #include "linear/lane_isa.h"
 #include "linear/q8_1_row.h"
 #include "linear/vec_dot_q8_1.h"
@@ -203,6 +204,7 @@ struct Q2KRow : Q8_1Row {
 using VecDotQ8_1 = float (*)(const void*, const block_q8_1*, const int&);
 
 struct Q2KSuperBlock {
+  using F = formats::Q2K;
   static constexpr int kSlices = 16;
   using Row = Q2KRow;
   static void add_slices(PortableIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
@@ -214,8 +216,9 @@ struct Q2KSuperBlock {
   }
 };
 
-template <VecDotQ8_1 vec_dot>
+template <class Format, VecDotQ8_1 vec_dot>
 struct PortableSlices {
+  using F = Format;
   static constexpr int kSlices = 8;
   using Row = Q8_1Row;
   static void add_slices(PortableIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
@@ -223,19 +226,36 @@ struct PortableSlices {
   }
 };
 
-struct Iq2XxsSuperBlock : PortableSlices<vec_dot_iq2_xxs_q8_1> {
+struct Iq2XxsSuperBlock : PortableSlices<formats::Iq2Xxs, vec_dot_iq2_xxs_q8_1> {
   using PortableSlices::add_slices;
   static void add_slices(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
     add_iq2_xxs_slices_vnni(block, row, i, partial);
   }
 };
 
-struct Iq1SSuperBlock : PortableSlices<vec_dot_iq1_s_q8_1> {
+struct Iq1SSuperBlock : PortableSlices<formats::Iq1S, vec_dot_iq1_s_q8_1> {
   using PortableSlices::add_slices;
   static void add_slices(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
     add_iq1_s_slices_vnni(block, row, i, partial);
   }
 };
 
+
+// The partial sums of the 32 work-items that share a weight row of `super_blocks` super-blocks:
+// work-item p * kSlices + iqs adds slice iqs of super-blocks p, p + 32 / kSlices, ... in order.
+template <class Slices>
+void add_row_slices(const uint8_t* weight_row, const typename Slices::Row& row, int64_t super_blocks,
+                    float* partial) {
+  constexpr int kPhases = 32 / Slices::kSlices;
+  constexpr int64_t kBlockBytes = formats::GGML_TYPE_SIZE[Slices::F::kQtype];
+  // The hardware prefetchers alone leave these kernels waiting on the weight.
+  constexpr int64_t kPrefetchDistance = 2048;
+  with_q8_1_isa([&](auto isa) {
+    for (int64_t i = 0; i < super_blocks; ++i) {
+      __builtin_prefetch(weight_row + i * kBlockBytes + kPrefetchDistance);
+      Slices::add_slices(isa, weight_row + i * kBlockBytes, row, i, partial + (i % kPhases) * Slices::kSlices);
+    }
+  });
+}
 
 }  // namespace vorn::kernels

@@ -3,16 +3,17 @@
 //
 // Work-group g owns rows 2g and 2g + 1 (second local index); each of its 32 lanes handles
 // super-block 4s + lane / 8 and its 32-weight sub-block lane % 8 for every step s, first over
-// W1 (gate) and then over W2 (up), in fp32. A tree over the lanes reduces each (matrix, row);
+// W1 (gate) and then over W2 (up), in fp32: the lanes of the q8_1 matrix-vector kernel. A tree over the lanes reduces each (matrix, row);
 // lane 0 applies the activation. A row at or beyond N computes and writes nothing.
 
 #include <c10/core/Device.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "common/submit_kernel.h"
 #include "linear/block_q8_1.h"
-#include "linear/vec_dot_q8_1.h"
+#include "linear/q8_1_slices.h"
 #include "mlp/mlp_kernel.h"
 
 namespace vorn::kernels {
@@ -22,7 +23,7 @@ void mlp_forward_iq2_xxs_kernel(const uint8_t* q8_row, const uint8_t* weight1, c
                                 int64_t K, int64_t N, int act_type, const c10::Device& device) {
   constexpr int kLanes = 32, kRows = 2, kBlockBytes = 66;
   const int64_t super_blocks = K / 256;
-  const auto* q8 = reinterpret_cast<const block_q8_1*>(q8_row);
+  const Q8_1Row activations(reinterpret_cast<const block_q8_1*>(q8_row), K / kQ8_1Block);
   const size_t groups = static_cast<size_t>((N + kRows - 1) / kRows);
   hostxpu::kernel_desc desc{"mlp_forward_iq2_xxs_kernel",
                             hostxpu::nd_range(std::array<size_t, 2>{groups * kLanes, kRows},
@@ -37,13 +38,9 @@ void mlp_forward_iq2_xxs_kernel(const uint8_t* q8_row, const uint8_t* weight1, c
             if (row >= N) continue;
             for (int m = 0; m < 2; ++m) {
               const uint8_t* w = (m == 0 ? weight1 : weight2) + row * super_blocks * kBlockBytes;
-              for (int lane = 0; lane < kLanes; ++lane) {
-                float acc = 0.0f;
-                for (int64_t j = lane / 8; j < super_blocks; j += 4) {
-                  acc += vec_dot_iq2_xxs_q8_1(w + j * kBlockBytes, q8 + 8 * j, lane % 8);
-                }
-                local[m * 64 + row_in_group * kLanes + lane] = acc;
-              }
+              float* partial = local + m * 64 + row_in_group * kLanes;
+              std::fill(partial, partial + kLanes, 0.0f);
+              add_row_slices<Iq2XxsSuperBlock>(w, activations, super_blocks, partial);
             }
             for (int stride = kLanes / 2; stride > 0; stride /= 2) {
               for (int m = 0; m < 2; ++m) {
