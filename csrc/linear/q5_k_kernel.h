@@ -56,14 +56,15 @@ inline void q5_k_row_pair(const formats::Packed<formats::Q5K>& packed, const flo
   f32x16 acc[2][2] = {};  // [row][parity]
   // The pair of rows after this one (the next work-group of the pool thread, as a rule) is
   // fetched a pair ahead: the weight rows are too short for the hardware's stream prefetchers.
-  const int64_t row_bytes = super_blocks * 176, ahead_rows = std::min<int64_t>(rows, total_rows - row0 - 2);
+  const int64_t block_bytes = packed.at.block(1), ahead = 2 * packed.at.block(super_blocks);
+  const int ahead_rows = static_cast<int>(std::min<int64_t>(rows, total_rows - row0 - 2));
   for (int64_t i = 0; i < super_blocks; ++i) {
     const float* xs = x + 256 * i;
     for (int r = 0; r < rows; ++r) {
       const formats::Q5K::Block block = packed.block((row0 + r) * super_blocks + i);
       if (r < ahead_rows) {
-        for (int line = 0; line < 176; line += 64) __builtin_prefetch(block.b + 2 * row_bytes + line);
-        __builtin_prefetch(block.b + 2 * row_bytes + 175);
+        for (int64_t byte = 0; byte < block_bytes; byte += 64) __builtin_prefetch(block.b + ahead + byte);
+        __builtin_prefetch(block.b + ahead + block_bytes - 1);
       }
       alignas(64) uint8_t codes[256];
       alignas(32) float fields[2][8];  // scale(p), offset(p)
