@@ -22,6 +22,7 @@ struct Iq2Xxs {
   static constexpr int kGroup = 32;
   static constexpr Scaling kScaling = Scaling::scale;
   using Layout = InterleavedLayout<66>;
+  static constexpr int kDAt = 0;  // byte offset of the fp16 d
 
   // For fp32 values and for vectors of them alike.
   template <class V>
@@ -38,7 +39,7 @@ struct Iq2Xxs {
     const uint8_t* b;
     float d;
 
-    Block(const uint8_t* w, const Layout& at, int64_t blk) : b(w + at.block(blk)), d(load_half(b)) {}
+    Block(const uint8_t* w, const Layout& at, int64_t blk) : b(w + at.block(blk)), d(load_half(b + kDAt)) {}
     uint32_t word(int p) const { return load_u32(b + 2 + 8 * p + 4); }
     int grid_index(int p, int l) const { return b[2 + 8 * p + l]; }
     // The eight magnitudes and the sign byte (bit t: weight t negative) of run l of group p.
@@ -76,6 +77,7 @@ struct Iq1S {
   static constexpr int kGroup = 32;
   static constexpr Scaling kScaling = Scaling::scale;
   using Layout = InterleavedLayout<50>;
+  static constexpr int kDAt = 0;  // byte offset of the fp16 d
 
   // For fp32 values and for vectors of them alike; 2 ls + 1 is exact in fp32.
   template <class V>
@@ -92,7 +94,7 @@ struct Iq1S {
     const uint8_t* b;
     float d;
 
-    Block(const uint8_t* w, const Layout& at, int64_t blk) : b(w + at.block(blk)), d(load_half(b)) {}
+    Block(const uint8_t* w, const Layout& at, int64_t blk) : b(w + at.block(blk)), d(load_half(b + kDAt)) {}
     uint16_t qh(int p) const { return load_u16(b + 34 + 2 * p); }
     int grid_index(int p, int l) const { return b[2 + 4 * p + l] | ((qh(p) >> (3 * l)) & 7) << 8; }
     // The grid values (0..2) of run l of group p, byte t for weight t of the run: low nibbles

@@ -19,6 +19,7 @@ struct Q2K {
   static constexpr int kGroup = 16;
   static constexpr Scaling kScaling = Scaling::scale_offset;
   using Layout = InterleavedLayout<84>;
+  static constexpr int kDAt = 80, kDminAt = 82;  // byte offsets of the fp16 d and dmin
 
   struct Fields {
     uint8_t q[256];
@@ -34,8 +35,8 @@ struct Q2K {
     Block(const uint8_t* w, const Layout& at, int64_t blk)
         : scales(w + at.block(blk)),
           qs(w + at.block(blk) + 16),
-          d(load_half(w + at.block(blk) + 80)),
-          dmin(load_half(w + at.block(blk) + 82)) {}
+          d(load_half(w + at.block(blk) + kDAt)),
+          dmin(load_half(w + at.block(blk) + kDminAt)) {}
     int sc(int g) const { return scales[g] & 15; }
     int mn(int g) const { return scales[g] >> 4; }
     // Code of weight l of the 32-weight run r (weight 32r + l): bits 2(r mod 4) of qs[32(r / 4) + l].

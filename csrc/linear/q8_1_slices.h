@@ -64,7 +64,10 @@ struct Q2KRow : Q8_1Row {
   }
 };
 
-#define VORN_VNNI_TARGET gnu::target("avx512f,avx512bw,avx512vl,avx512dq,avx512vnni,avx512vbmi")
+#define VORN_VNNI_TARGET gnu::target("avx512f,avx512bw,avx512vl,avx512dq,avx512vnni,avx512vbmi,f16c")
+
+// The fp16 field at p, converted by the hardware.
+[[VORN_VNNI_TARGET]] inline float half_at(const uint8_t* p) { return _cvtsh_ss(formats::load_u16(p)); }
 
 // Lanes 0..7 the sums of the pairs of lanes of a, lanes 8..15 those of b.
 [[VORN_VNNI_TARGET]] inline __m512i pair_sums(__m512i a, __m512i b) {
@@ -86,7 +89,8 @@ struct Q2KRow : Q8_1Row {
 // slices.
 [[VORN_VNNI_TARGET]] inline void add_q2_k_slices_vnni(const uint8_t* block, const Q2KRow& row, int64_t i,
                                                      float* partial) {
-  const formats::Q2K::Block b(block, formats::Q2K::Layout(0), 0);
+  using formats::Q2K;
+  const Q2K::Block b(block, Q2K::Layout(0), 0);
   const __m512i codes = _mm512_loadu_si512(b.qs);
   const __m512i group_bytes = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b.scales)));
   const __m512 sc = _mm512_cvtepi32_ps(_mm512_and_si512(group_bytes, _mm512_set1_epi32(15)));
@@ -109,7 +113,8 @@ struct Q2KRow : Q8_1Row {
                                              _mm512_permutexvar_ps(group, mn)));
   }
   const __m512 value =
-      _mm512_sub_ps(_mm512_mul_ps(_mm512_set1_ps(b.d), sumd), _mm512_mul_ps(_mm512_set1_ps(b.dmin), summ));
+      _mm512_sub_ps(_mm512_mul_ps(_mm512_set1_ps(half_at(block + Q2K::kDAt)), sumd),
+                    _mm512_mul_ps(_mm512_set1_ps(half_at(block + Q2K::kDminAt)), summ));
   _mm512_storeu_ps(partial, _mm512_add_ps(_mm512_loadu_ps(partial), value));
 }
 
@@ -120,7 +125,6 @@ struct Q2KRow : Q8_1Row {
 [[VORN_VNNI_TARGET]] inline void add_iq2_xxs_slices_vnni(const uint8_t* block, const Q8_1Row& row, int64_t i,
                                                         float* partial) {
   using formats::Iq2Xxs;
-  const Iq2Xxs::Block b(block, Iq2Xxs::Layout(0), 0);
   const __m512i groups = _mm512_loadu_si512(block + 2);
   // Per qword: bytes 0..3 the grid indices, bytes 4..7 the sign fields (their bit 7 is spare).
   const __m512i fields = _mm512_multishift_epi64_epi8(_mm512_set1_epi64(0x352e272018100800), groups);
@@ -150,7 +154,7 @@ struct Q2KRow : Q8_1Row {
   const __m256i dot =
       _mm256_sub_epi32(group_sums(dots[0], dots[1], dots[2], dots[3]), _mm256_slli_epi32(code_sum, 7));
   const __m256 ls = _mm256_cvtepi32_ps(_mm512_cvtepi64_epi32(_mm512_srli_epi64(groups, 60)));
-  const __m256 scale = Iq2Xxs::group_scale(_mm256_set1_ps(b.d), ls);
+  const __m256 scale = Iq2Xxs::group_scale(_mm256_set1_ps(half_at(block + Iq2Xxs::kDAt)), ls);
   const __m256 value =
       _mm256_mul_ps(_mm256_mul_ps(scale, _mm256_loadu_ps(&row.scale[8 * i])), _mm256_cvtepi32_ps(dot));
   _mm256_storeu_ps(partial, _mm256_add_ps(_mm256_loadu_ps(partial), value));
@@ -162,7 +166,6 @@ struct Q2KRow : Q8_1Row {
 [[VORN_VNNI_TARGET]] inline void add_iq1_s_slices_vnni(const uint8_t* block, const Q8_1Row& row, int64_t i,
                                                       float* partial) {
   using formats::Iq1S;
-  const Iq1S::Block b(block, Iq1S::Layout(0), 0);
   const __m256i qh = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 34)));
   const __m512i shift = _mm512_setr_epi32(0, 3, 6, 9, 0, 3, 6, 9, 0, 3, 6, 9, 0, 3, 6, 9);
   const __m512i nibbles = _mm512_set1_epi32(0x0f0f0f0f);
@@ -190,7 +193,7 @@ struct Q2KRow : Q8_1Row {
   }
   const __m256 dot = _mm256_cvtepi32_ps(group_sums(dots[0], dots[1], dots[2], dots[3]));
   const __m256 ls = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(qh, 12), _mm256_set1_epi32(7)));
-  const __m256 scale = Iq1S::group_scale(_mm256_set1_ps(b.d), ls);
+  const __m256 scale = Iq1S::group_scale(_mm256_set1_ps(half_at(block + Iq1S::kDAt)), ls);
   const __mmask8 negative_delta = _mm256_test_epi32_mask(qh, _mm256_set1_epi32(0x8000));
   const __m256 delta = _mm256_mask_blend_ps(negative_delta, _mm256_set1_ps(formats::kIq1sDelta[1]),
                                             _mm256_set1_ps(formats::kIq1sDelta[0]));
