@@ -219,8 +219,10 @@ struct Q2KSuperBlock {
   }
 };
 
+// The slices of a format whose vec_dot needs nothing shared between slices; its portable build
+// calls vec_dot once per slice.
 template <class Format, VecDotQ8_1 vec_dot>
-struct PortableSlices {
+struct VecDotSlices {
   using F = Format;
   static constexpr int kSlices = 8;
   using Row = Q8_1Row;
@@ -229,20 +231,19 @@ struct PortableSlices {
   }
 };
 
-struct Iq2XxsSuperBlock : PortableSlices<formats::Iq2Xxs, vec_dot_iq2_xxs_q8_1> {
-  using PortableSlices::add_slices;
+struct Iq2XxsSuperBlock : VecDotSlices<formats::Iq2Xxs, vec_dot_iq2_xxs_q8_1> {
+  using VecDotSlices::add_slices;
   static void add_slices(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
     add_iq2_xxs_slices_vnni(block, row, i, partial);
   }
 };
 
-struct Iq1SSuperBlock : PortableSlices<formats::Iq1S, vec_dot_iq1_s_q8_1> {
-  using PortableSlices::add_slices;
+struct Iq1SSuperBlock : VecDotSlices<formats::Iq1S, vec_dot_iq1_s_q8_1> {
+  using VecDotSlices::add_slices;
   static void add_slices(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
     add_iq1_s_slices_vnni(block, row, i, partial);
   }
 };
-
 
 // The partial sums of the 32 work-items that share a weight row of `super_blocks` super-blocks:
 // work-item p * kSlices + iqs adds slice iqs of super-blocks p, p + 32 / kSlices, ... in order.
