@@ -12,7 +12,7 @@
 //
 // The 16 work-items of a parity are the 16 lanes of one vector: a run of 16 weights is decoded,
 // multiplied and added by a handful of vector instructions. The activation row is widened to
-// fp32 once per launch, before the work-groups run.
+// fp32 once per launch and pool thread.
 
 #include <c10/core/Device.h>
 
@@ -22,6 +22,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/per_launch.h"
 #include "common/submit_kernel.h"
 #include "formats/interleaved_k.h"
 #include "linear/group_reduce.h"
@@ -93,15 +94,15 @@ void qlinear_xpu_kernel_q5_k(const T* input, const uint8_t* weight, T* out, uint
   const int64_t super_blocks = static_cast<int64_t>(K / 256);
   const int64_t rows = static_cast<int64_t>(N);
   const formats::Packed<formats::Q5K> packed(weight, 0);
-  std::vector<float> widened;
-  const float* x = nullptr;
-  if constexpr (std::is_same_v<T, float>) {
-    x = input;
-  } else {
-    widened.resize(K);
-    for (uint64_t j = 0; j < K; ++j) widened[j] = static_cast<float>(input[j]);
-    x = widened.data();
-  }
+  // The activation row as fp32, read inside device work.
+  const auto widened_row = [&](const hostxpu::work_group& g) -> const float* {
+    if constexpr (std::is_same_v<T, float>) {
+      return input;
+    } else {
+      return per_launch<std::vector<float>>(g.launch_serial, [&] { return std::vector<float>(input, input + K); })
+          .data();
+    }
+  };
   const hostxpu::kernel_desc desc{"qlinear_xpu_kernel_q5_k",
                                   hostxpu::nd_range((N + kRows - 1) / kRows * kWorkItems, kWorkItems), 8,
                                   kRows * kWorkItems * sizeof(float)};
@@ -111,6 +112,7 @@ void qlinear_xpu_kernel_q5_k(const T* input, const uint8_t* weight, T* out, uint
           const int64_t row0 = kRows * static_cast<int64_t>(g.linear_id);
           const int valid = static_cast<int>(std::min<int64_t>(kRows, rows - row0));
           float* local = g.local_as<float>();
+          const float* x = widened_row(g);
           with_lane_isa([&](auto isa) {
             q5_k_row_pair<decltype(isa)>(packed, x, super_blocks, rows, row0, valid, local);
           });

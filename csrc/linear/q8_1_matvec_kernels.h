@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "common/per_launch.h"
 #include "common/submit_kernel.h"
 #include "formats/qtype.h"
 #include "linear/block_q8_1.h"
@@ -30,12 +31,15 @@ void q8_1_matvec_kernel(const char* name, int sub_group_size, const uint8_t* wei
   static_assert(F::kBlock == 256 && 32 % Slices::kSlices == 0, "super-blocks of 256 weights, 32 work-items per row");
   constexpr int kWorkItems = 32;
   const int64_t row_bytes = static_cast<int64_t>(K / 256 * formats::GGML_TYPE_SIZE[F::kQtype]);
-  const typename Slices::Row row(reinterpret_cast<const block_q8_1*>(q8), static_cast<int64_t>(K / kQ8_1Block));
+  using Row = typename Slices::Row;
+  const auto* y = reinterpret_cast<const block_q8_1*>(q8);
   const hostxpu::kernel_desc desc{name, hostxpu::nd_range(N * kWorkItems, kWorkItems), sub_group_size,
                                   kWorkItems * sizeof(float)};
   common_utils::submit_kernel(
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
+          const Row& row =
+              per_launch<Row>(g.launch_serial, [&] { return Row(y, static_cast<int64_t>(K / kQ8_1Block)); });
           float* local = g.local_as<float>();
           std::fill(local, local + kWorkItems, 0.0f);
           add_row_slices<Slices>(weight + static_cast<int64_t>(g.linear_id) * row_bytes, row,

@@ -1,9 +1,9 @@
 #pragma once
-// A q8_1 activation row unpacked once per launch into the forms the vector builds of the
-// matrix-vector kernels read with whole-register loads: the 8-bit codes of all blocks back to
-// back, and per block the fp32 scale d8, the fp32 sum s8 and the exact sum of the codes.
-// Every row of the weight meets the same activations, so this costs K bytes of work once, not
-// once per row.
+// A q8_1 activation row unpacked into the forms the vector builds of the matrix-vector kernels
+// read with whole-register loads: the 8-bit codes of all blocks back to back, and per block the
+// fp32 scale d8, the fp32 sum s8 and the exact sum of the codes. Every row of the weight meets
+// the same activations, so the kernels build it once per launch and pool thread (per_launch.h),
+// not once per row.
 
 #include <cstdint>
 #include <cstring>
