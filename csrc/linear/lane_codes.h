@@ -12,6 +12,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "common/prefetch.h"
 #include "formats/formats.h"
 #include "linear/lane_isa.h"
 #include "linear/matvec_members.h"
@@ -134,15 +135,6 @@ inline const uint8_t* lane_words(const uint8_t* p, int lanes, uint8_t (&padded)[
   if (lanes == W) return p;
   std::fill(padded, padded + W * kBytes, 0);
   return static_cast<const uint8_t*>(std::memcpy(padded, p, kBytes * lanes));
-}
-
-// Asks for the cache lines a few steps ahead of a step's kBytes bytes at p: the hardware
-// prefetchers alone leave the lane kernels waiting on the weight. Prefetches do not fault, so
-// addresses past the weight are harmless.
-inline constexpr int kPrefetchDistance = 2048;
-template <int kBytes>
-inline void prefetch_ahead(const uint8_t* p) {
-  for (int b = 0; b < kBytes; b += 64) __builtin_prefetch(p + kPrefetchDistance + b);
 }
 
 // Lanes 16v .. 16v + 15 of 8-byte words as (low, high) 32-bit halves.

@@ -17,6 +17,7 @@
 #endif
 
 #include "common/cpu_features.h"
+#include "common/prefetch.h"
 #include "formats/interleaved_iq.h"
 #include "formats/interleaved_k.h"
 #include "formats/lattice_tables.h"
@@ -252,11 +253,9 @@ void add_row_slices(const uint8_t* weight_row, const typename Slices::Row& row, 
                     float* partial) {
   constexpr int kPhases = 32 / Slices::kSlices;
   constexpr int64_t kBlockBytes = formats::GGML_TYPE_SIZE[Slices::F::kQtype];
-  // The hardware prefetchers alone leave these kernels waiting on the weight.
-  constexpr int64_t kPrefetchDistance = 2048;
   with_q8_1_isa([&](auto isa) {
     for (int64_t i = 0; i < super_blocks; ++i) {
-      __builtin_prefetch(weight_row + i * kBlockBytes + kPrefetchDistance);
+      prefetch_ahead<64>(weight_row + i * kBlockBytes);
       Slices::add_slices(isa, weight_row + i * kBlockBytes, row, i, partial + (i % kPhases) * Slices::kSlices);
     }
   });

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/per_launch.h"
 #include "formats/formats.h"
 #include "linear/lane_arith.h"
 #include "linear/lane_codes.h"
@@ -28,7 +29,6 @@ namespace vorn::kernels {
 // A launch's activations in lane layout, built by each pool thread for the launch it serves.
 template <class C>
 struct LaneActivations {
-  uint64_t launch = 0;
   int64_t row_size = 0;  // elements of one activation row in `table`
   // [row * row_size + (step * lane weights + n) * W + l]: lane l's n-th activation, 0 past K
   std::vector<C> table;
@@ -36,18 +36,13 @@ struct LaneActivations {
   const C* row(int64_t b) const { return table.data() + b * row_size; }
 };
 
-// The activations of rows 0 .. rows - 1 of x ([rows, K]) for the launch `launch`.
+// The activations of rows 0 .. rows - 1 of x ([rows, K]) in lane layout.
 template <class M, class T, int W>
-const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_t rows, int64_t K, uint64_t launch) {
+LaneActivations<typename Arith<T>::C> arrange_activations(const T* x, int64_t rows, int64_t K) {
   using A = Arith<T>;
   using WL = WordLanes<M>;
   constexpr int kLaneWeights = WL::kLaneWeights, kStep = kLaneWeights * W;
-  // One per pool thread, kept for the thread's life: a thread_local object with a destructor,
-  // reached from the flattened AVX-512 builds, was destroyed twice at thread exit.
-  thread_local LaneActivations<typename A::C>* cache = nullptr;
-  if (cache == nullptr) cache = new LaneActivations<typename A::C>();
-  LaneActivations<typename A::C>& prepared = *cache;
-  if (prepared.launch == launch) return prepared;
+  LaneActivations<typename A::C> prepared;
   const int64_t steps = (K + kStep - 1) / kStep;
   prepared.row_size = steps * kStep;
   prepared.table.assign(rows * prepared.row_size, 0);
@@ -74,8 +69,14 @@ const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_
       }
     }
   }
-  prepared.launch = launch;
   return prepared;
+}
+
+// The same for the launch `launch`, built once per pool thread.
+template <class M, class T, int W>
+const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_t rows, int64_t K, uint64_t launch) {
+  return per_launch<LaneActivations<typename Arith<T>::C>>(launch,
+                                                           [&] { return arrange_activations<M, T, W>(x, rows, K); });
 }
 
 // The sums of one step: for the 16 lanes of each vector v, s[v] = sum over the lanes' words of

@@ -11,6 +11,7 @@
 #endif
 
 #include "common/half_bits.h"
+#include "common/prefetch.h"
 #include "vec/lane_sums.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -70,10 +71,6 @@ HWY_INLINE VF HalfBitsToFloat(DF df, const uint16_t* bits) {
   return hn::Load(df, lanes);
 #endif
 }
-
-// How far ahead of the codes a block's prefetch reaches: the hardware prefetchers alone leave
-// the kernels waiting on the weight.
-inline constexpr int kPrefetchDistance = 2048;
 
 template <class F>
 inline constexpr bool kIntegerCodes = std::is_same_v<F, formats::Q4_0> || std::is_same_v<F, formats::Q4_0Woq>;
@@ -194,7 +191,7 @@ HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int c
     for (int i = 0; i < count; ++i) {
       const int64_t blk = items.first_block[s] + b0 + i;
       const uint8_t* qs = matrix.w + matrix.at.codes(blk);
-      __builtin_prefetch(qs + kPrefetchDistance);
+      kernels::prefetch_ahead<64>(qs);
       const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, HalfScale(matrix.w + matrix.at.scales(blk)))));
       const float* xb = x + 64 * i;
       for (int h = 0; h < 2; ++h) {
