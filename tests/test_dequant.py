@@ -183,3 +183,25 @@ def test_dequantize_rows_rejects(index, qtype, k, message):
     packed = random_packed(23, 7, 256).to("xpu")
     with pytest.raises(RuntimeError, match=message):
         vorn_linear.dequantize_rows(index.to("xpu"), packed, qtype, k, 7)
+
+
+# Outputs of 32 MiB and more are written with streaming stores, through a staging buffer.
+@pytest.mark.parametrize("name", ["q4_1", "nf4", "fp8_e4m3", "q4_k"])
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float16])
+def test_large_outputs_match_reference(name, dtype):
+    qtype = QTYPES[name]
+    n, k = (32 << 20) // (4096 * dtype.itemsize), 4096
+    packed = random_packed(qtype, n, k).to("xpu")
+    out = vorn_linear.dequant(torch.zeros(1, k, dtype=dtype, device="xpu"), packed, qtype)
+    torch.testing.assert_close(out.cpu(), expected(qtype, packed, n, k, dtype), rtol=0, atol=0, equal_nan=True)
+
+
+def test_large_output_at_an_unaligned_address():
+    n, k = 2048, 4096
+    packed = random_packed(QTYPES["q4_0"], n, k).to("xpu")
+    storage = torch.full((n * k + 24,), 7.0, device="xpu")
+    out = storage[5:5 + n * k].view(n, k)
+    torch.ops.vorn_host.dequantize_into(packed, out, "q4_0")
+    reference = expected(QTYPES["q4_0"], packed, n, k, torch.float16).float()
+    torch.testing.assert_close(out.cpu(), reference, rtol=0, atol=0, equal_nan=True)
+    assert (storage[:5] == 7).all() and (storage[5 + n * k:] == 7).all()

@@ -155,6 +155,7 @@ struct Q4_1 {
   static constexpr int kCodeBits = 4;
   static constexpr int slot(int j) { return HalvesLowFirst::slot(j); }
   static int32_t level(int code) { return code; }
+  using Nibbles = HalvesLowFirst;
   using Scales = ScaleRun<FieldType::f16, 2>;  // d, m
   using Layout = Planar4Layout<Scales::kBytes>;
 

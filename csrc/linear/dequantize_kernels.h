@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "common/checks.h"
+#include "common/streaming_stores.h"
 #include "common/submit_kernel.h"
 #include "formats/formats.h"
 #include "linear/expand_blocks.h"
@@ -36,12 +37,13 @@ void dequantize_row_kernel(const char* name, const uint8_t* weight, T* out, int6
   const int64_t P = dequantize_work_items_per_row(K, E);
   const int64_t blocks_per_row = K / F::kBlock;
   const formats::Packed<F> packed(weight, static_cast<int32_t>(N * K));
+  const bool streamed = common_utils::streams_output(rows * K * int64_t(sizeof(T)));
   hostxpu::kernel_desc desc{name, hostxpu::nd_range(rows * P, P), SG, 0};
   common_utils::submit_kernel(
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           const int64_t row = static_cast<int64_t>(g.linear_id);
-          expand_blocks<F, T, T>(packed, (start + row) * blocks_per_row, blocks_per_row, out + row * K);
+          expand_blocks<F, T, T>(packed, (start + row) * blocks_per_row, blocks_per_row, out + row * K, streamed);
         });
       },
       device, name);
@@ -57,12 +59,13 @@ void dequantize_super_block_kernel(const char* name, const uint8_t* weight, T* o
   constexpr int kWorkItems = 32;
   const int64_t super_blocks = N * K / 256;
   const formats::Packed<F> packed(weight, static_cast<int32_t>(N * K));
+  const bool streamed = common_utils::streams_output(N * K * int64_t(sizeof(T)));
   hostxpu::kernel_desc desc{name, hostxpu::nd_range(super_blocks * kWorkItems, kWorkItems), 0, 0};
   common_utils::submit_kernel(
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           const int64_t sb = static_cast<int64_t>(g.linear_id);
-          expand_blocks<F, T, T>(packed, sb, 1, out + sb * 256);
+          expand_blocks<F, T, T>(packed, sb, 1, out + sb * 256, streamed);
         });
       },
       device, name);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/half_bits.h"
+#include "common/streaming_stores.h"
 #include "common/vector_clones.h"
 #include "formats/formats.h"
 #include "linear/element_math.h"
@@ -76,13 +77,15 @@ template <class F>
 inline constexpr bool kLevelCodes<F, std::void_t<typename F::Nibbles, decltype(F::level(0))>> =
     !std::is_integral_v<decltype(F::level(0))>;
 
-template <class F>
+// The format's 16 levels as fp32, or (kRounded) rounded to fp16.
+template <class F, bool kRounded = false>
 const float* level_table() {
   static const auto table = [] {
     struct Levels {
       float v[16];
     } levels;
     for (int code = 0; code < 16; ++code) levels.v[code] = float(F::level(code));
+    if (kRounded) round_to_half_values(levels.v, 16);
     return levels;
   }();
   return table.v;
@@ -105,6 +108,20 @@ template <class F>
   }
 }
 
+// A block's values rounded to fp16, as fp32: fp16 values widened by the machine's conversion
+// (a NaN's payload is dropped by the caller's last rounding).
+template <class F>
+[[gnu::always_inline]] inline void half_block_values(const typename F::Block& b, float* v) {
+  if constexpr (kHalfValues<F>) {
+    uint16_t bits[F::kBlock];
+    b.half_values(bits);
+    half_bits_to_floats(bits, v, F::kBlock);
+  } else {
+    block_values<F>(b, v);
+    if constexpr (!kIntegerValues<F>) round_to_half_values(v, F::kBlock);
+  }
+}
+
 // One block's weights from its values: L's arithmetic, stored as Out.
 template <class F, class L, class Out>
 [[gnu::always_inline]] inline void combine_block(const typename F::Block& block, const float* values, Out* dst) {
@@ -124,19 +141,42 @@ template <class F, class L, class Out>
   }
 }
 
-// Blocks first .. first + count - 1 in fp16 arithmetic, as fp32 results in `results` (which may
-// be out, for fp32 outputs): element_math.h's rule one step at a time over the whole run, each
-// step rounded to fp16 by the machine's conversion (half_rounding.h) - the values (unless they
-// are fp16 values already), the product with the scale, the sum with the offset.
+// 4-bit formats whose block has one group: a block has only 16 distinct weights.
+template <class F, class = void>
+inline constexpr bool kCodeTables = false;
 template <class F>
-[[gnu::always_inline]] inline void fp16_weights(const formats::Packed<F>& packed, int64_t first, int64_t count,
-                                                float* results) {
+inline constexpr bool kCodeTables<F, std::void_t<typename F::Nibbles>> = F::kGroup == F::kBlock;
+
+// One block of such a format in fp16 arithmetic, up to the last rounding: the weights of its 16
+// codes, each formed by element_math.h's rule, then looked up by the block's codes.
+template <class F>
+[[gnu::always_inline]] inline void fp16_code_table_block(const typename F::Block& block, float* results) {
+  using formats::Scaling;
+  alignas(64) float weights[16];
+  const float* levels = level_table<F, true>();
+  const float scale = F::kScaling == Scaling::none ? 1.0f : round_to_half(block.scale(0));
+  for (int code = 0; code < 16; ++code) weights[code] = levels[code] * scale;
+  if constexpr (F::kScaling == Scaling::scale_offset) {
+    const float offset = round_to_half(block.offset(0));
+    for (int code = 0; code < 16; ++code) weights[code] = round_to_half(weights[code]) + offset;
+  }
+  uint8_t codes[F::kBlock];
+  F::Nibbles::unpack(block.qs, codes, [](int code) { return uint8_t(code); });
+  lookup_levels(weights, codes, results, F::kBlock);
+}
+
+// Blocks first .. first + count - 1 of the other formats in fp16 arithmetic: element_math.h's
+// rule one step at a time over the whole run, each step rounded to fp16 by the machine's
+// conversion (half_rounding.h) - the values (unless they are fp16 values already), the product
+// with the scale, the sum with the offset - up to the last rounding.
+template <class F>
+[[gnu::always_inline]] inline void fp16_value_weights(const formats::Packed<F>& packed, int64_t first, int64_t count,
+                                                      float* results) {
   using formats::Scaling;
   float values[F::kBlock];
   for (int64_t b = 0; b < count; ++b) {
     const auto block = packed.block(first + b);
-    block_values<F>(block, values);
-    if constexpr (!kIntegerValues<F> && !kHalfValues<F>) round_to_half_values(values, F::kBlock);
+    half_block_values<F>(block, values);
     for (int g = 0; g < F::kBlock / F::kGroup; ++g) {
       const float* v = values + g * F::kGroup;
       float* r = results + b * F::kBlock + g * F::kGroup;
@@ -158,6 +198,18 @@ template <class F>
         for (int j = 0; j < F::kGroup; ++j) r[j] = r[j] + offset;
       }
     }
+  }
+}
+
+// Blocks first .. first + count - 1 in fp16 arithmetic up to the last rounding, as fp32 results
+// in `results` (which may be out, for fp32 outputs).
+template <class F>
+[[gnu::always_inline]] inline void fp16_weights(const formats::Packed<F>& packed, int64_t first, int64_t count,
+                                                float* results) {
+  if constexpr (kCodeTables<F>) {
+    for (int64_t b = 0; b < count; ++b) fp16_code_table_block<F>(packed.block(first + b), results + b * F::kBlock);
+  } else {
+    fp16_value_weights<F>(packed, first, count, results);
   }
 }
 
@@ -191,8 +243,20 @@ VORN_VECTOR_CLONES void expand_blocks(const formats::Packed<F>& packed, int64_t 
   }
 }
 
-#define VORN_EXPAND_BLOCKS(F, A, T) \
-  template void expand_blocks<formats::F, A, T>(const formats::Packed<formats::F>&, int64_t, int64_t, T*);
+template <class F, class A, class T>
+void expand_blocks_streamed(const formats::Packed<F>& packed, int64_t first, int64_t count, T* out) {
+  constexpr int64_t kChunk = std::max(1, 2048 / F::kBlock);  // blocks staged per copy
+  alignas(64) T staged[kChunk * F::kBlock];
+  for (int64_t i = 0; i < count; i += kChunk) {
+    const int64_t blocks = std::min(kChunk, count - i);
+    expand_blocks<F, A, T>(packed, first + i, blocks, staged);
+    common_utils::stream_copy(out + i * F::kBlock, staged, blocks * F::kBlock * sizeof(T));
+  }
+}
+
+#define VORN_EXPAND_BLOCKS(F, A, T)                                                                        \
+  template void expand_blocks<formats::F, A, T>(const formats::Packed<formats::F>&, int64_t, int64_t, T*); \
+  template void expand_blocks_streamed<formats::F, A, T>(const formats::Packed<formats::F>&, int64_t, int64_t, T*);
 // The dequantize kernel family: every format in each element type's own arithmetic.
 #define VORN_EXPAND_FORMAT(F)                        \
   VORN_EXPAND_BLOCKS(F, float, float)                \

@@ -17,4 +17,19 @@ namespace vorn::kernels {
 template <class F, class A, class T>
 void expand_blocks(const formats::Packed<F>& packed, int64_t first, int64_t count, T* out);
 
+// The same through a cached staging buffer copied out with streaming stores
+// (common/streaming_stores.h), for outputs far larger than the caches.
+template <class F, class A, class T>
+void expand_blocks_streamed(const formats::Packed<F>& packed, int64_t first, int64_t count, T* out);
+
+// One of the two: the streamed form when `streamed`.
+template <class F, class A, class T>
+inline void expand_blocks(const formats::Packed<F>& packed, int64_t first, int64_t count, T* out, bool streamed) {
+  if (streamed) {
+    expand_blocks_streamed<F, A, T>(packed, first, count, out);
+  } else {
+    expand_blocks<F, A, T>(packed, first, count, out);
+  }
+}
+
 }  // namespace vorn::kernels

@@ -11,6 +11,7 @@ namespace {
 
 using RoundBits = void (*)(const float*, uint16_t*, int64_t);
 using RoundValues = void (*)(float*, int64_t);
+using WidenBits = void (*)(const uint16_t*, float*, int64_t);
 
 void round_bits_lanes(const float* in, uint16_t* out, int64_t n) {
   for (int64_t i = 0; i < n; ++i) out[i] = exact_half_bits(round_to_half(in[i]));
@@ -18,6 +19,10 @@ void round_bits_lanes(const float* in, uint16_t* out, int64_t n) {
 
 void round_values_lanes(float* values, int64_t n) {
   for (int64_t i = 0; i < n; ++i) values[i] = half_to_float(exact_half_bits(round_to_half(values[i])));
+}
+
+void widen_bits_lanes(const uint16_t* in, float* out, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) out[i] = half_to_float(in[i]);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -42,6 +47,22 @@ __attribute__((target("avx2,f16c"))) void round_values_f16c(float* values, int64
     _mm256_storeu_ps(values + i, _mm256_cvtph_ps(VORN_QUIET_NAN_8(h)));
   }
   round_values_lanes(values + i, n - i);
+}
+
+__attribute__((target("avx2,f16c"))) void widen_bits_f16c(const uint16_t* in, float* out, int64_t n) {
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    _mm256_storeu_ps(out + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i))));
+  }
+  widen_bits_lanes(in + i, out + i, n - i);
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void widen_bits_avx512(const uint16_t* in, float* out, int64_t n) {
+  int64_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    _mm512_storeu_ps(out + i, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i))));
+  }
+  widen_bits_lanes(in + i, out + i, n - i);
 }
 
 __attribute__((target("avx512f,avx512bw,avx512vl"))) void round_bits_avx512(const float* in, uint16_t* out, int64_t n) {
@@ -75,9 +96,13 @@ RoundBits pick_bits() {
 RoundValues pick_values() {
   return cpu_has_avx512() ? round_values_avx512 : cpu_has_avx2_f16c() ? round_values_f16c : round_values_lanes;
 }
+WidenBits pick_widen() {
+  return cpu_has_avx512() ? widen_bits_avx512 : cpu_has_avx2_f16c() ? widen_bits_f16c : widen_bits_lanes;
+}
 #else
 RoundBits pick_bits() { return round_bits_lanes; }
 RoundValues pick_values() { return round_values_lanes; }
+WidenBits pick_widen() { return widen_bits_lanes; }
 #endif
 
 }  // namespace
@@ -90,6 +115,11 @@ void round_to_half_bits(const float* in, uint16_t* out, int64_t n) {
 void round_to_half_values(float* values, int64_t n) {
   static const RoundValues impl = pick_values();
   impl(values, n);
+}
+
+void half_bits_to_floats(const uint16_t* in, float* out, int64_t n) {
+  static const WidenBits impl = pick_widen();
+  impl(in, out, n);
 }
 
 }  // namespace vorn::kernels

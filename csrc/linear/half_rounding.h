@@ -1,7 +1,8 @@
 #pragma once
-// Rounding runs of fp32 values to binary16, ties to even, with the conversion instructions of
-// the machine where it has them (F16C, AVX-512) and branch-free lanes elsewhere. A NaN becomes
-// the NaN c10::Half stores (0x7e00 with the sign), so every machine writes the same bits.
+// Rounding runs of fp32 values to binary16, ties to even, and widening runs of binary16 bits, with
+// the conversion instructions of the machine where it has them (F16C, AVX-512) and branch-free
+// lanes elsewhere. A rounded NaN becomes the NaN c10::Half stores (0x7e00 with the sign), so
+// every machine writes the same bits.
 
 #include <cstdint>
 
@@ -12,5 +13,9 @@ void round_to_half_bits(const float* in, uint16_t* out, int64_t n);
 
 // values[i] = values[i] rounded to binary16, as fp32 (c10::Half's value widened).
 void round_to_half_values(float* values, int64_t n);
+
+// out[i] = the value of the binary16 bits in[i], as fp32. Where the machine converts, a NaN
+// keeps its payload with the quiet bit set, so callers that keep NaNs round them afterwards.
+void half_bits_to_floats(const uint16_t* in, float* out, int64_t n);
 
 }  // namespace vorn::kernels

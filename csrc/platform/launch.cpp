@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/streaming_stores.h"
 #include "platform/memory.h"
 #include "platform/trace.h"
 
@@ -79,6 +80,7 @@ void launch(const device& dev, int64_t stream_id, const kernel_desc& desc, work_
       group.linear_id = (group.id[0] * groups1 + group.id[1]) * groups2 + group.id[2];
       body(group);
     }
+    common_utils::streaming_store_fence();  // a completed launch's writes are all visible
   };
   const int64_t count = static_cast<int64_t>(r.group_count());
   device_access scope;
