@@ -156,7 +156,9 @@ inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T
 // Work-group (gb, gn) of a by-batch launch of a word-lane member: output rows 2gn, 2gn + 1 for
 // activation rows 2gb, 2gb + 1. Each lane's weight is decoded once in T (level times its block's
 // scale) and its product with each activation row's activation is added straight into that
-// row's accumulator.
+// row's accumulator. Both weight rows advance together, so the four accumulators of a lane
+// vector form four independent chains of additions; a group past the last weight or activation
+// row computes that last row twice and writes it once.
 template <class M, class T, int W, class Isa>
 inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K,
                                     int64_t N, int64_t B, int64_t gb, int64_t gn, uint64_t launch) {
@@ -166,29 +168,36 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
   constexpr int kStep = M::kLaneWeights * W, kVectors = W / 16;
   const LaneLevels<typename M::F, T, Isa> levels;
   const auto& activations = lane_activations<M, T, W>(x, B, K, launch);
-  const int64_t b0 = 2 * gb, row0 = 2 * gn;
-  const int batch_rows = static_cast<int>(std::min<int64_t>(2, B - b0));
-  for (int64_t row = row0; row < std::min<int64_t>(row0 + 2, N); ++row) {
-    f32x16 acc[2][kVectors] = {};
-    for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
-      const int64_t first = row * K + step * kStep;
-      const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
-      const StepCodes<M, T, W, Isa> codes(packed, first, lanes, levels);
-      const StepScales<M, T, W, Isa, 1> scales(packed, first, lanes);
-      f32x16 scale[kVectors];
-      for (int v = 0; v < kVectors; ++v) scale[v] = scales.lanes(0, v);
+  const int64_t batch_rows[2] = {2 * gb, std::min(2 * gb + 1, B - 1)};
+  const int64_t weight_rows[2] = {2 * gn, std::min(2 * gn + 1, N - 1)};
+  f32x16 acc[2][2][kVectors] = {};  // [weight row][activation row][vector]
+  for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
+    const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
+    const int64_t first[2] = {weight_rows[0] * K + step * kStep, weight_rows[1] * K + step * kStep};
+    const StepCodes<M, T, W, Isa> codes[2] = {{packed, first[0], lanes, levels}, {packed, first[1], lanes, levels}};
+    f32x16 scale[2][kVectors];
+    for (int r = 0; r < 2; ++r) {
+      const StepScales<M, T, W, Isa, 1> scales(packed, first[r], lanes);
+      for (int v = 0; v < kVectors; ++v) scale[r][v] = scales.lanes(0, v);
+    }
+    const float* xs[2] = {activations.row(batch_rows[0]) + step * kStep, activations.row(batch_rows[1]) + step * kStep};
 #pragma GCC unroll 16
-      for (int n = 0; n < M::kLaneWeights; ++n) {
-        for (int v = 0; v < kVectors; ++v) {
-          const f32x16 weight = VA::mul(codes.level(n, v), scale[v]);
-          for (int bi = 0; bi < batch_rows; ++bi) {
-            const float* xs = activations.row(b0 + bi) + step * kStep + n * W + 16 * v;
-            acc[bi][v] = VA::add(acc[bi][v], VA::mul(weight, load_lanes<f32x16>(xs)));
-          }
+    for (int n = 0; n < M::kLaneWeights; ++n) {
+      for (int v = 0; v < kVectors; ++v) {
+        const f32x16 activation[2] = {load_lanes<f32x16>(xs[0] + n * W + 16 * v),
+                                      load_lanes<f32x16>(xs[1] + n * W + 16 * v)};
+        for (int r = 0; r < 2; ++r) {
+          const f32x16 weight = VA::mul(codes[r].level(n, v), scale[r][v]);
+          for (int b = 0; b < 2; ++b) acc[r][b][v] = VA::add(acc[r][b][v], VA::mul(weight, activation[b]));
         }
       }
     }
-    for (int bi = 0; bi < batch_rows; ++bi) y[(b0 + bi) * N + row] = reduce_lanes<T, W>(acc[bi]);
+  }
+  for (int r = 0; r < 2; ++r) {
+    if (r == 1 && weight_rows[1] == weight_rows[0]) break;
+    for (int b = 0; b < 2; ++b) {
+      if (b == 0 || batch_rows[1] != batch_rows[0]) y[batch_rows[b] * N + weight_rows[r]] = reduce_lanes<T, W>(acc[r][b]);
+    }
   }
 }
 
