@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "common/half_bits.h"
+
 namespace vorn::formats {
 
 // fp8_e4m3 weights (code 15): sign, 4-bit exponent and 3-bit mantissa placed into a binary16
@@ -45,6 +47,15 @@ inline uint16_t moe_e4m3_half_bits(uint8_t c) {
   // m * 2^-9 is a normal binary16: normalise the 3-bit mantissa.
   const int top = mantissa >= 4 ? 2 : mantissa >= 2 ? 1 : 0;
   return uint16_t(sign | ((top + 6) << 10) | ((mantissa - (1 << top)) << (10 - top)));
+}
+
+// Its value as fp32, by selects rather than branches, so that bulk decodes vectorise: E >= 1 is
+// a normal fp32 with the exponent rebased, E = 0 is m * 2^-9.
+inline float moe_e4m3_value(uint8_t c) {
+  const uint32_t sign = uint32_t(c >> 7) << 31, exponent = (c >> 3) & 15, mantissa = c & 7;
+  const uint32_t normal = ((exponent + 120) << 23) | (mantissa << 20);
+  const uint32_t small = float_bits(float(mantissa) * 0x1p-9f);
+  return bits_float(sign | (exponent != 0 ? normal : small));
 }
 
 }  // namespace vorn::formats

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/half_bits.h"
+#include "common/prefetch.h"
 #include "common/streaming_stores.h"
 #include "common/vector_clones.h"
 #include "formats/formats.h"
@@ -108,17 +109,18 @@ template <class F>
   }
 }
 
-// A block's values rounded to fp16, as fp32: fp16 values widened by the machine's conversion
-// (a NaN's payload is dropped by the caller's last rounding).
+// A block's values rounded to fp16, as fp32: fp16 values from the bulk decode where the format
+// has one, else widened by the machine's conversion (a NaN's payload is dropped by the caller's
+// last rounding).
 template <class F>
 [[gnu::always_inline]] inline void half_block_values(const typename F::Block& b, float* v) {
-  if constexpr (kHalfValues<F>) {
+  if constexpr (kHalfValues<F> && !HasBulkValues<typename F::Block>::value) {
     uint16_t bits[F::kBlock];
     b.half_values(bits);
     half_bits_to_floats(bits, v, F::kBlock);
   } else {
     block_values<F>(b, v);
-    if constexpr (!kIntegerValues<F>) round_to_half_values(v, F::kBlock);
+    if constexpr (!kIntegerValues<F> && !kHalfValues<F>) round_to_half_values(v, F::kBlock);
   }
 }
 
@@ -147,22 +149,35 @@ inline constexpr bool kCodeTables = false;
 template <class F>
 inline constexpr bool kCodeTables<F, std::void_t<typename F::Nibbles>> = F::kGroup == F::kBlock;
 
-// One block of such a format in fp16 arithmetic, up to the last rounding: the weights of its 16
-// codes, each formed by element_math.h's rule, then looked up by the block's codes.
+// fp16 arithmetic runs over about this many weights at a time (whole blocks, at least one).
+inline constexpr int kHalfRunWeights = 1024;
+
+// Blocks first .. first + count - 1 of such a format in fp16 arithmetic, up to the last
+// rounding: each block's 16 weights, one per code, formed by element_math.h's rule, then looked
+// up by the block's codes. All tables first, so that the rounding's constants stay in registers.
 template <class F>
-[[gnu::always_inline]] inline void fp16_code_table_block(const typename F::Block& block, float* results) {
+[[gnu::always_inline]] inline void fp16_code_tables(const formats::Packed<F>& packed, int64_t first, int64_t count,
+                                                    float* results) {
   using formats::Scaling;
-  alignas(64) float weights[16];
+  alignas(64) float weights[std::max(1, kHalfRunWeights / F::kBlock)][16];
   const float* levels = level_table<F, true>();
-  const float scale = F::kScaling == Scaling::none ? 1.0f : round_to_half(block.scale(0));
-  for (int code = 0; code < 16; ++code) weights[code] = levels[code] * scale;
-  if constexpr (F::kScaling == Scaling::scale_offset) {
-    const float offset = round_to_half(block.offset(0));
-    for (int code = 0; code < 16; ++code) weights[code] = round_to_half(weights[code]) + offset;
+  for (int64_t b = 0; b < count; ++b) {
+    const auto block = packed.block(first + b);
+    const float scale = F::kScaling == Scaling::none ? 1.0f : round_to_half(block.scale(0));
+    float offset = 0.0f;
+    if constexpr (F::kScaling == Scaling::scale_offset) offset = round_to_half(block.offset(0));
+    for (int code = 0; code < 16; ++code) {
+      const float product = levels[code] * scale;
+      weights[b][code] = F::kScaling == Scaling::scale_offset ? round_to_half(product) + offset : product;
+    }
   }
   uint8_t codes[F::kBlock];
-  F::Nibbles::unpack(block.qs, codes, [](int code) { return uint8_t(code); });
-  lookup_levels(weights, codes, results, F::kBlock);
+  for (int64_t b = 0; b < count; ++b) {
+    const auto block = packed.block(first + b);
+    prefetch_ahead<F::kBlock / 2>(block.qs);
+    F::Nibbles::unpack(block.qs, codes, [](int code) { return uint8_t(code); });
+    lookup_levels(weights[b], codes, results + b * F::kBlock, F::kBlock);
+  }
 }
 
 // Blocks first .. first + count - 1 of the other formats in fp16 arithmetic: element_math.h's
@@ -207,7 +222,7 @@ template <class F>
 [[gnu::always_inline]] inline void fp16_weights(const formats::Packed<F>& packed, int64_t first, int64_t count,
                                                 float* results) {
   if constexpr (kCodeTables<F>) {
-    for (int64_t b = 0; b < count; ++b) fp16_code_table_block<F>(packed.block(first + b), results + b * F::kBlock);
+    fp16_code_tables<F>(packed, first, count, results);
   } else {
     fp16_value_weights<F>(packed, first, count, results);
   }
@@ -218,8 +233,8 @@ template <class F>
 template <class F, class A, class T>
 VORN_VECTOR_CLONES void expand_blocks(const formats::Packed<F>& packed, int64_t first, int64_t count, T* out) {
   if constexpr (std::is_same_v<A, c10::Half>) {
-    // Runs of about 1024 weights, each rounded to fp16 once more for its last step.
-    constexpr int64_t kRun = std::max(1, 1024 / F::kBlock);
+    // Runs of blocks, each rounded to fp16 once more for its last step.
+    constexpr int64_t kRun = std::max(1, kHalfRunWeights / F::kBlock);
     float staged[kRun * F::kBlock];
     for (int64_t i = 0; i < count; i += kRun) {
       const int64_t blocks = std::min(kRun, count - i);

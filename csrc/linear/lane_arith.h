@@ -18,15 +18,17 @@
 namespace vorn::kernels {
 
 // x rounded to the nearest binary16 value, ties to even; overflow gives infinity, NaN stays NaN.
-// Signed 32-bit arithmetic on the magnitude's bits, which SSE2 compares directly. V is float
-// or a vector of floats (lane_vectors.h).
+// Signed 32-bit compares on the magnitude's bits, which SSE2 has. V is float or a vector of
+// floats (lane_vectors.h).
 template <class V>
 [[gnu::always_inline]] inline V round_to_half(V x) {
   using I = typename IntLanes<V>::type;
+  using U = typename IntLanes<V>::unsigned_type;
   const I u = bit_as<I>(x);
   const I sign = u & INT32_MIN, magnitude = u & INT32_MAX;
-  // Normal binary16 range: keep 10 mantissa bits.
-  const I normal = (magnitude + 0xfff + ((magnitude >> 13) & 1)) & ~0x1fff;
+  // Normal binary16 range: keep 10 mantissa bits (unsigned: a NaN's sum may wrap, and is
+  // replaced below).
+  const I normal = bit_as<I>((bit_as<U>(magnitude) + 0xfffu + bit_as<U>((magnitude >> 13) & 1)) & ~0x1fffu);
   // Below 2^-14 the binary16 spacing is 2^-24, the fp32 spacing of numbers in [0.5, 1).
   const I subnormal = bit_as<I>((bit_as<V>(magnitude) + 0.5f) - 0.5f);
   I r = magnitude < 0x38800000 ? subnormal : normal;
