@@ -17,7 +17,7 @@
 
 namespace vorn::formats {
 
-template <int kCode, uint16_t (*kHalfBits)(uint8_t), float (*kValue)(uint8_t)>
+template <int kCode, uint16_t (*kHalfBits)(uint8_t)>
 struct MoeFp8 {
   static constexpr int kQtype = kCode;
   static constexpr int kBlock = 64;
@@ -34,16 +34,12 @@ struct MoeFp8 {
 
     Block(const uint8_t* w, const Layout& at, int64_t blk) : qs(w + at.block(blk)) {}
     int code(int j) const { return qs[j]; }
-    float value(int j) const { return kValue(qs[j]); }
+    float value(int j) const { return half_to_float(kHalfBits(qs[j])); }
     float scale(int) const { return 1.0f; }
     float weight(int j) const { return value(j); }
     // The binary16 bits of value(j) for all 64 weights, for the explicit-SIMD kernels.
     void half_values(uint16_t* out) const {
       for (int j = 0; j < 64; ++j) out[j] = kHalfBits(qs[j]);
-    }
-    // value(j) of all 64 weights as fp32, for the dequantize kernels.
-    void values(float* out) const {
-      for (int j = 0; j < 64; ++j) out[j] = kValue(qs[j]);
     }
   };
 
@@ -52,9 +48,20 @@ struct MoeFp8 {
   }
 };
 
-inline float moe_e5m2_value(uint8_t c) { return half_to_float(moe_e5m2_half_bits(c)); }
+using MoeFp8E5m2 = MoeFp8<qtype::moe_fp8_e5m2, moe_e5m2_half_bits>;
 
-using MoeFp8E5m2 = MoeFp8<qtype::moe_fp8_e5m2, moe_e5m2_half_bits, moe_e5m2_value>;
-using MoeFp8E4m3 = MoeFp8<qtype::moe_fp8_e4m3, moe_e4m3_half_bits, moe_e4m3_value>;
+// e4m3's subnormal codes make its binary16 decode branchy: its blocks also decode straight to
+// fp32, by selects, which vectorises.
+struct MoeFp8E4m3 : MoeFp8<qtype::moe_fp8_e4m3, moe_e4m3_half_bits> {
+  struct Block : MoeFp8::Block {
+    using MoeFp8::Block::Block;
+    float value(int j) const { return moe_e4m3_value(qs[j]); }
+    float weight(int j) const { return value(j); }
+    // value(j) of all 64 weights as fp32, for the dequantize kernels.
+    void values(float* out) const {
+      for (int j = 0; j < 64; ++j) out[j] = moe_e4m3_value(qs[j]);
+    }
+  };
+};
 
 }  // namespace vorn::formats

@@ -161,11 +161,15 @@ template <class F>
   using formats::Scaling;
   alignas(64) float weights[std::max(1, kHalfRunWeights / F::kBlock)][16];
   const float* levels = level_table<F, true>();
+  // A scale or offset converted to fp16; fp16 fields hold fp16 values already.
+  const auto half_field = [](float field) {
+    return F::Scales::kType == formats::FieldType::f16 ? field : round_to_half(field);
+  };
   for (int64_t b = 0; b < count; ++b) {
     const auto block = packed.block(first + b);
-    const float scale = F::kScaling == Scaling::none ? 1.0f : round_to_half(block.scale(0));
+    const float scale = F::kScaling == Scaling::none ? 1.0f : half_field(block.scale(0));
     float offset = 0.0f;
-    if constexpr (F::kScaling == Scaling::scale_offset) offset = round_to_half(block.offset(0));
+    if constexpr (F::kScaling == Scaling::scale_offset) offset = half_field(block.offset(0));
     for (int code = 0; code < 16; ++code) {
       const float product = levels[code] * scale;
       weights[b][code] = F::kScaling == Scaling::scale_offset ? round_to_half(product) + offset : product;
