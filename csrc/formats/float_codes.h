@@ -40,15 +40,6 @@ inline uint16_t moe_e5m2_half_bits(uint8_t c) { return uint16_t(c << 8); }
 // Mixture-of-experts code 36: e4m3 with bias 7, (-1)^s 2^(E-7) (1 + m/8) for E >= 1 and
 // (-1)^s 2^-6 m/8 for E = 0. It agrees with torch.float8_e4m3fn except that 0x7f and 0xff
 // are +-480 rather than NaN: this format has no NaN.
-inline uint16_t moe_e4m3_half_bits(uint8_t c) {
-  const int sign = (c >> 7) << 15, exponent = (c >> 3) & 15, mantissa = c & 7;
-  if (exponent != 0) return uint16_t(sign | ((exponent + 8) << 10) | (mantissa << 7));
-  if (mantissa == 0) return uint16_t(sign);
-  // m * 2^-9 is a normal binary16: normalise the 3-bit mantissa.
-  const int top = mantissa >= 4 ? 2 : mantissa >= 2 ? 1 : 0;
-  return uint16_t(sign | ((top + 6) << 10) | ((mantissa - (1 << top)) << (10 - top)));
-}
-
 // Its value as fp32, by selects rather than branches, so that bulk decodes vectorise: E >= 1 is
 // a normal fp32 with the exponent rebased, E = 0 is m * 2^-9.
 inline float moe_e4m3_value(uint8_t c) {
@@ -57,5 +48,7 @@ inline float moe_e4m3_value(uint8_t c) {
   const uint32_t small = float_bits(float(mantissa) * 0x1p-9f);
   return bits_float(sign | (exponent != 0 ? normal : small));
 }
+// Its binary16 bits: every value is zero or a normal binary16.
+inline uint16_t moe_e4m3_half_bits(uint8_t c) { return exact_half_bits(moe_e4m3_value(c)); }
 
 }  // namespace vorn::formats
