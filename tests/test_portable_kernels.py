@@ -1,16 +1,64 @@
-"""The portable builds of the hand-vectorised kernels, which machines without AVX-512 run: the
-linear, q8_1-path, fused MLP and dequantize suites again in a process that turns AVX-512 off."""
+"""The other builds of the hand-vectorised kernels, which other machines run: the linear,
+q8_1-path, fused MLP and dequantize suites again in a process that turns AVX-512 off, and the
+linear and MLP suites in one that turns off only AVX512-FP16 (fp16 lanes then round each operation from
+fp32, as AVX-512 machines before Sapphire Rapids do)."""
 
 import os
 import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+import torch
 
-def test_suites_pass_without_avx512():
-    here = Path(__file__).parent
-    suites = [str(here / name) for name in ("test_linear.py", "test_q8_1.py", "test_mlp.py", "test_dequant.py")]
-    env = dict(os.environ, VORN_NO_AVX512="1")
-    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", *suites],
+HERE = Path(__file__).parent
+
+
+@pytest.mark.parametrize("variable, suites", [
+    ("VORN_NO_AVX512", ("test_linear.py", "test_q8_1.py", "test_mlp.py", "test_dequant.py")),
+    ("VORN_NO_AVX512_FP16", ("test_linear.py", "test_mlp.py")),
+])
+def test_suites_pass_without(variable, suites):
+    env = dict(os.environ, **{variable: "1"})
+    paths = [str(HERE / name) for name in suites]
+    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", *paths],
                             env=env, capture_output=True, text=True, timeout=1800)
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-2000:]
+
+
+# fp16 products of word-lane formats (batch 1 and the by-batch kernels) and of the fused MLP, on
+# activations whose magnitudes span binary16's range (subnormal products, overflowing sums).
+FP16_OUTPUTS = """
+import sys, torch, vorn_linear
+from vorn.quantize import qtypes, quantize
+qt, g = qtypes(), torch.Generator().manual_seed(5)
+n, k, outputs = 24, 512, []
+x = torch.randn(4, k, generator=g) * torch.exp2(torch.randint(-20, 11, (4, k), generator=g).float())
+x = x.half().to("xpu")
+for name in ["q4_0", "nf4", "q8_0", "fp8_e5m2", "q4_k", "q6_k", "fp6", "q5_0"]:
+    w = quantize(torch.randn(n, k, generator=g), name).to("xpu")
+    for batch in [1, 4]:
+        outputs.append(vorn_linear.forward_new(x[:batch], w, qt[name], n))
+    if name in ("q4_0", "fp6"):
+        outputs.append(vorn_linear.mlp_forward_xpu(x[:1], w, w, 1, k, n, 0, qt[name]))
+torch.save([y.cpu().view(torch.int16) for y in outputs], sys.argv[1])
+"""
+
+
+def cpu_flags():
+    try:
+        return Path("/proc/cpuinfo").read_text().split()
+    except OSError:
+        return []
+
+
+@pytest.mark.skipif("avx512_fp16" not in cpu_flags(), reason="the CPU has no AVX512-FP16")
+def test_fp16_lanes_give_the_same_bits_with_and_without_avx512_fp16(tmp_path):
+    results = []
+    for name, extra in [("native", {}), ("rounded", {"VORN_NO_AVX512_FP16": "1"})]:
+        path = tmp_path / f"{name}.pt"
+        subprocess.run([sys.executable, "-c", FP16_OUTPUTS, str(path)], env=dict(os.environ, **extra), check=True,
+                       timeout=600)
+        results.append(torch.load(path))
+    for with_fp16, without in zip(*results):
+        assert torch.equal(with_fp16, without)

@@ -7,8 +7,9 @@
 
 namespace vorn {
 
-inline bool avx512_disabled() {
-  const char* value = std::getenv("VORN_NO_AVX512");
+// An environment variable set to 1.
+inline bool env_flag(const char* name) {
+  const char* value = std::getenv(name);
   return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
@@ -16,7 +17,7 @@ inline bool avx512_disabled() {
 // makes the hand-dispatched kernels take their portable builds (which the tests check too).
 inline bool cpu_has_avx512() {
 #if defined(__x86_64__) && defined(__GNUC__)
-  static const bool has = (__builtin_cpu_init(), !avx512_disabled() && __builtin_cpu_supports("avx512f") &&
+  static const bool has = (__builtin_cpu_init(), !env_flag("VORN_NO_AVX512") && __builtin_cpu_supports("avx512f") &&
                                                      __builtin_cpu_supports("avx512bw") &&
                                                      __builtin_cpu_supports("avx512vl") &&
                                                      __builtin_cpu_supports("avx512dq"));
@@ -32,6 +33,18 @@ inline bool cpu_has_avx512_vnni_vbmi() {
 #if defined(__x86_64__) && defined(__GNUC__)
   static const bool has = (__builtin_cpu_init(), cpu_has_avx512() && __builtin_cpu_supports("avx512vnni") &&
                                                      __builtin_cpu_supports("avx512vbmi"));
+  return has;
+#else
+  return false;
+#endif
+}
+
+// AVX-512 as above with the binary16 arithmetic of AVX512-FP16 (Sapphire Rapids and later), which
+// the fp16 lane kernels add in. VORN_NO_AVX512_FP16=1 turns it off alone.
+inline bool cpu_has_avx512_fp16() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool has = (__builtin_cpu_init(), cpu_has_avx512() && __builtin_cpu_supports("avx512fp16") &&
+                                                     !env_flag("VORN_NO_AVX512_FP16"));
   return has;
 #else
   return false;

@@ -4,10 +4,12 @@
 // loads of per-block fields, and the choice between the AVX-512 build of a work-group and the
 // portable one. The AVX-512 build rounds fp16 through the hardware's binary16 conversions (F16C),
 // the portable one through the bit rules of lane_arith.h; both round to nearest, ties to even.
+// Where the CPU has AVX512-FP16, fp16 work-groups run a third build that adds in binary16.
 
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include <c10/util/BFloat16.h>
 #include <c10/util/Half.h>
@@ -24,6 +26,8 @@ namespace vorn::kernels {
 
 struct PortableIsa {};
 struct Avx512Isa {};
+// AVX-512 with binary16 arithmetic; everything but the running sums of products is as Avx512Isa's.
+struct Avx512Fp16Isa : Avx512Isa {};
 
 template <class T, class Isa>
 struct VectorRound {
@@ -101,6 +105,12 @@ struct FieldLoad<Avx512Isa> {
     return bit_as<f32x16>(_mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << count) - 1), p));
   }
 };
+template <>
+struct VectorRound<c10::Half, Avx512Fp16Isa> : VectorRound<c10::Half, Avx512Isa> {};
+template <>
+struct VectorHalves<Avx512Fp16Isa> : VectorHalves<Avx512Isa> {};
+template <>
+struct FieldLoad<Avx512Fp16Isa> : FieldLoad<Avx512Isa> {};
 #endif
 
 template <class T, class Isa>
@@ -111,14 +121,50 @@ struct VectorArith {
   static f32x16 mul(f32x16 a, f32x16 b) { return R::apply(a * b); }
 };
 
-// Runs body(isa) built for AVX-512 where the CPU has it, else for the portable baseline. The
-// AVX-512 build is flattened: every lane function is inlined into it and built for AVX-512.
+// A running sum of products of lane values: sum = sum + a * b, each operation in T.
+template <class T, class Isa>
+class ProductSum {
+  f32x16 sum_{};
+
+ public:
+  void add(f32x16 a, f32x16 b) { sum_ = VectorArith<T, Isa>::add(sum_, VectorArith<T, Isa>::mul(a, b)); }
+  f32x16 value() const { return sum_; }
+};
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// fp16 with binary16 arithmetic: the product of two binary16 values is exact in fp32, so one
+// conversion rounds it as a binary16 multiply would, and the sum stays in binary16 lanes (the
+// same results as rounding each operation from fp32, in fewer instructions).
+template <>
+class ProductSum<c10::Half, Avx512Fp16Isa> {
+  __m256h sum_{};
+
+ public:
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] void add(f32x16 a, f32x16 b) {
+    const __m256i product = _mm512_cvtps_ph(bit_as<__m512>(a * b), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    sum_ = _mm256_add_ph(sum_, _mm256_castsi256_ph(product));
+  }
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] f32x16 value() const {
+    return bit_as<f32x16>(_mm512_cvtph_ps(_mm256_castph_si256(sum_)));
+  }
+};
+#endif
+
+// Runs body(isa) built for AVX-512 where the CPU has it, else for the portable baseline (and for
+// fp16 lanes, T = c10::Half, built with AVX512-FP16 where the CPU has that). The AVX-512 builds
+// are flattened: every lane function is inlined into them and built for their instruction set.
 template <class Body>
 [[gnu::target("arch=x86-64-v4"), gnu::flatten]] void run_avx512(const Body& body) {
   body(Avx512Isa{});
 }
 template <class Body>
+[[gnu::target("arch=x86-64-v4,avx512fp16"), gnu::flatten]] void run_avx512_fp16(const Body& body) {
+  body(Avx512Fp16Isa{});
+}
+template <class T = float, class Body>
 void with_lane_isa(const Body& body) {
+  if constexpr (std::is_same_v<T, c10::Half>) {
+    if (cpu_has_avx512_fp16()) return run_avx512_fp16(body);
+  }
   if (cpu_has_avx512()) {
     run_avx512(body);
   } else {

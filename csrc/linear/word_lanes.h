@@ -83,12 +83,12 @@ const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_
 // level times activation, added in the lanes' order in T's arithmetic.
 template <class M, class T, int W, class Isa>
 inline void word_sums(const StepCodes<M, T, W, Isa>& codes, const float* x, f32x16* s) {
-  using VA = VectorArith<T, Isa>;
-  for (int v = 0; v < W / 16; ++v) s[v] = f32x16{};
+  ProductSum<T, Isa> sums[W / 16];
 #pragma GCC unroll 16
   for (int n = 0; n < M::kLaneWeights; ++n) {
-    for (int v = 0; v < W / 16; ++v) s[v] = VA::add(s[v], VA::mul(codes.level(n, v), load_lanes<f32x16>(x + n * W + 16 * v)));
+    for (int v = 0; v < W / 16; ++v) sums[v].add(codes.level(n, v), load_lanes<f32x16>(x + n * W + 16 * v));
   }
+  for (int v = 0; v < W / 16; ++v) s[v] = sums[v].value();
 }
 
 // acc = the member's combine of every lane's accumulator with its step sums s (and activation
@@ -170,7 +170,7 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
   const auto& activations = lane_activations<M, T, W>(x, B, K, launch);
   const int64_t batch_rows[2] = {2 * gb, std::min(2 * gb + 1, B - 1)};
   const int64_t weight_rows[2] = {2 * gn, std::min(2 * gn + 1, N - 1)};
-  f32x16 acc[2][2][kVectors] = {};  // [weight row][activation row][vector]
+  ProductSum<T, Isa> acc[2][2][kVectors];  // [weight row][activation row][vector]
   for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
     const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
     const int64_t first[2] = {weight_rows[0] * K + step * kStep, weight_rows[1] * K + step * kStep};
@@ -188,7 +188,7 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
                                       load_lanes<f32x16>(xs[1] + n * W + 16 * v)};
         for (int r = 0; r < 2; ++r) {
           const f32x16 weight = VA::mul(codes[r].level(n, v), scale[r][v]);
-          for (int b = 0; b < 2; ++b) acc[r][b][v] = VA::add(acc[r][b][v], VA::mul(weight, activation[b]));
+          for (int b = 0; b < 2; ++b) acc[r][b][v].add(weight, activation[b]);
         }
       }
     }
@@ -196,7 +196,10 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
   for (int r = 0; r < 2; ++r) {
     if (r == 1 && weight_rows[1] == weight_rows[0]) break;
     for (int b = 0; b < 2; ++b) {
-      if (b == 0 || batch_rows[1] != batch_rows[0]) y[batch_rows[b] * N + weight_rows[r]] = reduce_lanes<T, W>(acc[r][b]);
+      if (b == 1 && batch_rows[1] == batch_rows[0]) break;
+      f32x16 sums[kVectors];
+      for (int v = 0; v < kVectors; ++v) sums[v] = acc[r][b][v].value();
+      y[batch_rows[b] * N + weight_rows[r]] = reduce_lanes<T, W>(sums);
     }
   }
 }
@@ -204,13 +207,13 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
 template <class M, class T, int W, int R>
 void word_lane_group(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K, int64_t N,
                      const hostxpu::work_group& g) {
-  with_lane_isa([&](auto isa) { word_lane_rows<M, T, W, R, decltype(isa)>(packed, x, y, K, N, g); });
+  with_lane_isa<T>([&](auto isa) { word_lane_rows<M, T, W, R, decltype(isa)>(packed, x, y, K, N, g); });
 }
 
 template <class M, class T, int W>
 void word_lane_by_batch_group(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K, int64_t N,
                               int64_t B, const hostxpu::work_group& g) {
-  with_lane_isa([&](auto isa) {
+  with_lane_isa<T>([&](auto isa) {
     word_lane_by_batch_rows<M, T, W, decltype(isa)>(packed, x, y, K, N, B, static_cast<int64_t>(g.id[0]),
                                                     static_cast<int64_t>(g.id[1]), g.launch_serial);
   });

@@ -155,7 +155,7 @@ void mlp_forward_kernel(const char* name, const T* input, const uint8_t* weight1
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           if constexpr (!std::is_void_v<M> && !std::is_same_v<T, double>) {
-            with_lane_isa([&](auto isa) {
+            with_lane_isa<T>([&](auto isa) {
               mlp_word_lane_group<M, T, WG, R, decltype(isa)>(w1, w2, input, output, K, N, act_type, g);
             });
           } else {
