@@ -1,7 +1,7 @@
 """The other builds of the hand-vectorised kernels, which other machines run: the linear,
 q8_1-path, fused MLP and dequantize suites again in a process that turns AVX-512 off, and the
-linear and MLP suites in one that turns off only AVX512-FP16 (fp16 lanes then round each operation from
-fp32, as AVX-512 machines before Sapphire Rapids do)."""
+linear, MLP and dequantize suites in one that turns off only AVX512-FP16 (fp16 arithmetic then
+rounds each operation from fp32, as on AVX-512 machines before Sapphire Rapids)."""
 
 import os
 import subprocess
@@ -16,7 +16,7 @@ HERE = Path(__file__).parent
 
 @pytest.mark.parametrize("variable, suites", [
     ("VORN_NO_AVX512", ("test_linear.py", "test_q8_1.py", "test_mlp.py", "test_dequant.py")),
-    ("VORN_NO_AVX512_FP16", ("test_linear.py", "test_mlp.py")),
+    ("VORN_NO_AVX512_FP16", ("test_linear.py", "test_mlp.py", "test_dequant.py")),
 ])
 def test_suites_pass_without(variable, suites):
     env = dict(os.environ, **{variable: "1"})

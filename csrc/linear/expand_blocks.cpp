@@ -13,6 +13,7 @@
 #include "common/vector_clones.h"
 #include "formats/formats.h"
 #include "linear/element_math.h"
+#include "linear/half_code_tables.h"
 #include "linear/half_rounding.h"
 #include "linear/lane_arith.h"
 #include "linear/level_lookup.h"
@@ -143,7 +144,8 @@ template <class F, class L, class Out>
   }
 }
 
-// 4-bit formats whose block has one group: a block has only 16 distinct weights.
+// 4-bit formats whose block has one group: a block has only 16 distinct weights (formed and
+// looked up in binary16 by half_code_tables.h where the machine has AVX512-FP16).
 template <class F, class = void>
 inline constexpr bool kCodeTables = false;
 template <class F>
@@ -237,6 +239,10 @@ template <class F>
 template <class F, class A, class T>
 VORN_VECTOR_CLONES void expand_blocks(const formats::Packed<F>& packed, int64_t first, int64_t count, T* out) {
   if constexpr (std::is_same_v<A, c10::Half>) {
+    if constexpr (kCodeTables<F>) {
+      using Out = std::conditional_t<std::is_same_v<T, float>, float, uint16_t>;
+      if (expand_half_code_tables<F>(packed, first, count, reinterpret_cast<Out*>(out))) return;
+    }
     // Runs of blocks, each rounded to fp16 once more for its last step.
     constexpr int64_t kRun = std::max(1, kHalfRunWeights / F::kBlock);
     float staged[kRun * F::kBlock];

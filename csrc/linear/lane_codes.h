@@ -110,7 +110,9 @@ struct LaneLevels {
     using Rule = typename F::Levels;
     const u32x16 code = codes & ((1u << kBits) - 1);
     if constexpr (HasHalfPattern<Rule>::value) {
-      return VectorRound<T, Isa>::apply(VectorHalves<Isa>::apply(Rule::half_pattern(code)));
+      const f32x16 level = VectorHalves<Isa>::apply(Rule::half_pattern(code));
+      // Binary16 values are fp16 values already: only bf16 rounds them.
+      return std::is_same_v<T, c10::Half> ? level : VectorRound<T, Isa>::apply(level);
     } else {
       return __builtin_convertvector(Rule::integer(bit_as<i32x16>(code)), f32x16);  // exact in every T
     }
