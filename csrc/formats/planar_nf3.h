@@ -19,13 +19,25 @@ struct Nf3 {
   static constexpr int kBlock = 64;
   static constexpr int kGroup = 64;
   static constexpr Scaling kScaling = Scaling::scale;
+  static constexpr int kCodeBits = 3;
+  using Scales = ScaleRun<FieldType::f16, 1>;  // d
   using Fields = Codes64Scale;
+
+  // Group g (weights 16g .. 16g + 15) of a block keeps its codes' high bits in the 16-bit word at
+  // byte 2g and their low bits in the 32-bit word at byte 8 + 4g (both little-endian): where in
+  // them weight jj of the group finds its bits.
+  static constexpr int kSplitGroup = 16;
+  static constexpr int kBlockBytes = 24;
+  static constexpr int high_bit(int jj) { return jj; }
+  static constexpr int low_bit(int jj) { return 8 * (jj / 4) + 6 - 2 * (jj % 4); }
+
+  static float level(int code) { return dequantNF3[code]; }
 
   struct Layout {
     int64_t scale_region;
 
-    explicit Layout(int32_t nk) : scale_region(int64_t(nk / 64) * 24) {}
-    int64_t codes(int64_t blk) const { return 24 * blk; }
+    explicit Layout(int32_t nk) : scale_region(int64_t(nk / 64) * kBlockBytes) {}
+    int64_t codes(int64_t blk) const { return kBlockBytes * blk; }
     int64_t scales(int64_t blk) const { return scale_region + 2 * blk; }
   };
 
@@ -41,7 +53,7 @@ struct Nf3 {
     int code(int j) const {
       return int((high >> j) & 1) << 2 | ((low[j >> 2] >> (6 - 2 * (j & 3))) & 3);
     }
-    float value(int j) const { return dequantNF3[code(j)]; }
+    float value(int j) const { return level(code(j)); }
     float scale(int) const { return d; }
     float weight(int j) const { return value(j) * d; }
   };

@@ -30,6 +30,12 @@ template <class F, class = void>
 struct HasPlaneGroups : std::false_type {};
 template <class F>
 struct HasPlaneGroups<F, std::void_t<decltype(F::kPlaneGroup)>> : std::true_type {};
+// Formats whose kSplitGroup-weight groups each keep their codes' high bits in one 16-bit word and
+// their low bits in one 32-bit word of their block (high_bit(j), low_bit(j): where weight j's lie).
+template <class F, class = void>
+struct HasSplitGroups : std::false_type {};
+template <class F>
+struct HasSplitGroups<F, std::void_t<decltype(F::kSplitGroup)>> : std::true_type {};
 // Formats whose weights j and j + kPairStride share a code byte (q5_0, q5_1).
 template <class F, class = void>
 struct HasCodePairs : std::false_type {};
@@ -96,6 +102,13 @@ struct WordLanes<M, std::enable_if_t<HasPlaneGroups<typename M::F>::value>> : La
                                    M::kOrder == LaneOrder::run;
 };
 
+// A lane that takes one whole group, in weight order, finds its codes in the group's two words.
+template <class M>
+struct WordLanes<M, std::enable_if_t<HasSplitGroups<typename M::F>::value>> : LaneShape<M> {
+  static constexpr bool kEnabled = M::kLaneWeights == M::F::kSplitGroup && M::kUnit == M::F::kSplitGroup &&
+                                   M::kOrder == LaneOrder::run;
+};
+
 template <class Rule, class = void>
 struct HasHalfPattern : std::false_type {};
 template <class Rule>
@@ -103,9 +116,9 @@ struct HasHalfPattern<Rule, std::void_t<decltype(Rule::half_pattern(uint32_t{}))
 
 // The levels in T of a format's codes, for the lanes of a vector, each code in the low bits of
 // its lane. 5-, 6- and 8-bit codes by the format's rule: integers (q8_0's signed bytes, q5's and
-// q6_k's offset codes) converted, or binary16 patterns (fp8, fp6) converted and rounded to T.
-template <class F, class T, class Isa, int kBits = F::kCodeBits>
-struct LaneLevels {
+// q6_k's offset codes) converted, or binary16 patterns (fp8) converted and rounded to T.
+template <class F, class T, class Isa, int kBits>
+struct RuleLevels {
   f32x16 operator()(u32x16 codes) const {
     using Rule = typename F::Levels;
     const u32x16 code = codes & ((1u << kBits) - 1);
@@ -118,16 +131,54 @@ struct LaneLevels {
     }
   }
 };
-// 4-bit codes: a 16-entry table held in one vector, indexed by a permute (which takes each
-// index modulo 16: the low nibble, so the codes need no mask).
-template <class F, class T, class Isa>
-struct LaneLevels<F, T, Isa, 4> {
-  f32x16 table;
-  LaneLevels() {
-    for (int c = 0; c < 16; ++c) table[c] = Arith<T>::from(F::level(c));
+
+// Codebook levels (3- and 4-bit codes) and the binary16 patterns of 6-bit codes (fp6): a table of
+// the 2^kBits levels in T, held in vectors and indexed by permutes. A permute takes each index
+// modulo its table's length, and a 3-bit table repeats, so bits above the code need no mask.
+template <class F, class T, class Isa, int kBits>
+struct TableLevels {
+  static constexpr int kVectors = kBits <= 4 ? 1 : (1 << kBits) / 16;
+  f32x16 table[kVectors];
+
+  TableLevels() {
+    for (int c = 0; c < 16 * kVectors; ++c) table[c / 16][c % 16] = Arith<T>::from(level(c % (1 << kBits)));
   }
-  f32x16 operator()(u32x16 codes) const { return __builtin_shuffle(table, codes); }
+  f32x16 operator()(u32x16 codes) const {
+    if constexpr (kVectors == 1) {
+      return __builtin_shuffle(table[0], codes);
+    } else {
+      static_assert(kVectors == 4, "up to 6 bits");
+      const f32x16 low = __builtin_shuffle(table[0], table[1], codes);
+      const f32x16 high = __builtin_shuffle(table[2], table[3], codes);
+      return (codes & 32) != 0 ? high : low;
+    }
+  }
+
+ private:
+  static float level(int code) {
+    if constexpr (kBits <= 4) {
+      return float(F::level(code));
+    } else {
+      return half_to_float(uint16_t(F::Levels::half_pattern(uint32_t(code))));
+    }
+  }
 };
+
+template <class F, class T, class Isa, int kBits = F::kCodeBits>
+struct LaneLevels : RuleLevels<F, T, Isa, kBits> {};
+template <class F, class T, class Isa>
+struct LaneLevels<F, T, Isa, 3> : TableLevels<F, T, Isa, 3> {};
+template <class F, class T, class Isa>
+struct LaneLevels<F, T, Isa, 4> : TableLevels<F, T, Isa, 4> {};
+template <class F, class T, class Isa>
+struct LaneLevels<F, T, Isa, 6>
+    : std::conditional_t<HasHalfPattern<typename F::Levels>::value, TableLevels<F, T, Isa, 6>, RuleLevels<F, T, Isa, 6>> {};
+
+// v shifted right by `by` bits, or left by -by.
+inline u32x16 shift_right(u32x16 v, int by) { return by >= 0 ? v >> by : v << -by; }
+
+// The bits of `high` outside `mask` with those of `low` inside it (one bitwise select).
+inline u32x16 select_bits(u32x16 high, u32x16 low, uint32_t mask) { return (high & ~mask) | (low & mask); }
 
 // The first byte of the `lanes` lanes' kBytes-byte words at p, or of a zero-padded copy when a
 // partial step has fewer than W lanes (lanes past the row then read zero codes with zero
@@ -198,9 +249,59 @@ struct PlaneCodes {
 
   // The level of weight n of the groups of lanes 16v .. 16v + 15.
   f32x16 level(int n, int v) const {
-    const int nibble_bit = F::p4_bit(n), top_bit = F::p2_bit(n);
-    const u32x16 nibble = ((nibble_bit < 32 ? low[v] : high[v]) >> (nibble_bit % 32)) & 15;
-    return levels((((top[v] >> top_bit) & 3) << 4) | nibble);
+    const int nibble_bit = F::p4_bit(n);
+    const u32x16 nibble = (nibble_bit < 32 ? low[v] : high[v]) >> (nibble_bit % 32);
+    return levels(select_bits(shift_right(top[v], F::p2_bit(n) - 4), nibble, 15));  // junk above bit 5
+  }
+};
+
+// The codes of one step of a split-group format (nf3): lane l's group as its word of high bits
+// and its word of low bits. A step that starts on a block with all W lanes picks the words of
+// each vector's four blocks (96 bytes) from two overlapping loads by dword permutes; others read
+// lane by lane, and lanes past the row take zero codes.
+template <class M, class T, int W, class Isa>
+struct SplitGroupCodes {
+  using F = typename M::F;
+  static constexpr int kVectors = W / 16, kGroupsPerBlock = F::kBlock / F::kSplitGroup;
+  static_assert(kGroupsPerBlock == 4 && F::kBlockBytes == 24, "four groups of 16 in 24 bytes per block");
+  u32x16 high[kVectors], low[kVectors];
+  const LaneLevels<F, T, Isa>& levels;
+
+  SplitGroupCodes(const formats::Packed<F>& packed, int64_t first, int lanes, const LaneLevels<F, T, Isa>& levels)
+      : levels(levels) {
+    const int64_t group = first / F::kSplitGroup;
+    const int offset = static_cast<int>(group % kGroupsPerBlock);
+    const uint8_t* blocks = packed.w + packed.at.codes(group / kGroupsPerBlock);
+    prefetch_ahead<W / kGroupsPerBlock * F::kBlockBytes>(blocks);
+    if (offset == 0 && lanes == W) {
+      // Lane i of a vector: block i / 4, group i % 4; dwords 0..15 from the first load, 16..23
+      // (at 8..15 of the second) from the second. An odd group's high word is the upper half of
+      // its dword.
+      const u32x16 kLowAt = {2, 3, 4, 5, 8, 9, 10, 11, 14, 15, 16 + 8, 17 + 8, 20 + 8, 21 + 8, 22 + 8, 23 + 8};
+      const u32x16 kHighAt = {0, 0, 1, 1, 6, 6, 7, 7, 12, 12, 13, 13, 18 + 8, 18 + 8, 19 + 8, 19 + 8};
+      const u32x16 kHighShift = {0, 16, 0, 16, 0, 16, 0, 16, 0, 16, 0, 16, 0, 16, 0, 16};
+      for (int v = 0; v < kVectors; ++v) {
+        const uint8_t* p = blocks + 4 * F::kBlockBytes * v;
+        const u32x16 a = load_lanes<u32x16>(p), b = load_lanes<u32x16>(p + 32);
+        low[v] = __builtin_shuffle(a, b, kLowAt);
+        high[v] = __builtin_shuffle(a, b, kHighAt) >> kHighShift;
+      }
+    } else {
+      for (int v = 0; v < kVectors; ++v) {
+        for (int i = 0; i < 16; ++i) {
+          const int l = 16 * v + i, q = offset + l;
+          const uint8_t* block = blocks + q / kGroupsPerBlock * F::kBlockBytes;
+          high[v][i] = l < lanes ? formats::load_u16(block + 2 * (q % kGroupsPerBlock)) : 0;
+          low[v][i] = l < lanes ? formats::load_u32(block + 8 + 4 * (q % kGroupsPerBlock)) : 0;
+        }
+      }
+    }
+  }
+
+  // The level of weight n of the groups of lanes 16v .. 16v + 15: bit 2 from the high word,
+  // bits 1..0 from the low word.
+  f32x16 level(int n, int v) const {
+    return levels(select_bits(shift_right(high[v], F::high_bit(n) - 2), low[v] >> F::low_bit(n), 3));
   }
 };
 
@@ -253,6 +354,8 @@ struct PairCodes {
 template <class M, class T, int W, class Isa>
 using StepCodes = std::conditional_t<
     HasPlaneGroups<typename M::F>::value, PlaneCodes<M, T, W, Isa>,
-    std::conditional_t<HasCodePairs<typename M::F>::value, PairCodes<M, T, W, Isa>, StreamCodes<M, T, W, Isa>>>;
+    std::conditional_t<HasSplitGroups<typename M::F>::value, SplitGroupCodes<M, T, W, Isa>,
+                       std::conditional_t<HasCodePairs<typename M::F>::value, PairCodes<M, T, W, Isa>,
+                                          StreamCodes<M, T, W, Isa>>>>;
 
 }  // namespace vorn::kernels
