@@ -136,20 +136,35 @@ def test_operator_and_module_agree(name, batch):
     assert torch.equal(module.cpu(), operator.cpu())
 
 
-def step_partial_sums(values, x, lane_columns, dtype):
-    """The work-items' sums s of one step, in their order, in the arithmetic of `dtype`:
+def rounding(dtype):
+    """fp32 values rounded to `dtype` (to nearest, ties to even), kept as fp32."""
+    if dtype == torch.bfloat16:
+        def to_bf16(a):
+            a = np.asarray(a, dtype=np.float32)
+            u = a.view(np.uint32).astype(np.uint64)
+            rounded = ((u + 0x7FFF + ((u >> 16) & 1)) & 0xFFFF0000).astype(np.uint32).view(np.float32)
+            return np.where(np.isnan(a), a, rounded)
+        return to_bf16
+    stored = np.float16 if dtype == torch.float16 else np.float32
+    return lambda a: np.asarray(a, dtype=np.float32).astype(stored).astype(np.float32)
+
+
+def step_partial_sums(values, x, lane_columns, rnd):
+    """The work-items' sums s of one step, in their order, each operation rounded by `rnd`:
     values [rows, K], lane_columns [W, U] (the columns of each work-item's terms, in order)."""
-    s = np.zeros((values.shape[0], lane_columns.shape[0]), dtype=dtype)
+    s = np.zeros((values.shape[0], lane_columns.shape[0]), dtype=np.float32)
     for column in lane_columns.T:
-        s = (s + (values[:, column] * x[column]).astype(dtype)).astype(dtype)
+        s = rnd(s + rnd(values[:, column] * x[column]))
     return s
 
 
 def emulate(name, packed, x, n, k, w, dtype):
     """y of the matrix-vector kernel of q4_0 / q4_0_woq / q8_0 with W work-items and R rows
-    per group, emulated work-item by work-item (steps, sums, scales, tree reduction)."""
+    per group, emulated work-item by work-item (steps, sums, scales, tree reduction) in fp32
+    values rounded to `dtype` after every operation."""
+    rnd = rounding(dtype)
     value, scale, _ = ref_parts(QTYPES[name], packed.numpy(), n, k)
-    value, scale, x = value.astype(dtype), scale.astype(dtype), x.numpy().astype(dtype)
+    value, scale, x = rnd(value), rnd(scale), rnd(x.float().numpy())
     lanes = np.arange(w)[:, None]
     if name == "q4_0":  # bytes 8u..8u+7 of the lane's block: weights 8u + t, then 8u + 32 + t
         t = np.arange(8)
@@ -159,30 +174,30 @@ def emulate(name, packed, x, n, k, w, dtype):
         unit = 16 if name == "q4_0_woq" else 8
         columns = unit * lanes + np.arange(unit)
     step = unit * w
-    acc = np.zeros((n, w), dtype=dtype)
+    acc = np.zeros((n, w), dtype=np.float32)
     for first in range(0, k, step):
         active = min(w, (k - first) // unit)
         cols = columns[:active] + first
-        s = step_partial_sums(value, x, cols, dtype)
-        acc[:, :active] = (acc[:, :active] + (s * scale[:, cols[:, 0]]).astype(dtype)).astype(dtype)
+        s = step_partial_sums(value, x, cols, rnd)
+        acc[:, :active] = rnd(acc[:, :active] + rnd(s * scale[:, cols[:, 0]]))
     stride = w // 2
     while stride:
-        acc[:, :stride] = (acc[:, :stride] + acc[:, stride:2 * stride]).astype(dtype)
+        acc[:, :stride] = rnd(acc[:, :stride] + acc[:, stride:2 * stride])
         stride //= 2
     return acc[:, 0]
 
 
 @pytest.mark.parametrize("name", ["q4_0", "q4_0_woq", "q8_0"])
 @pytest.mark.parametrize("device_class, w, r", [("tavok", 32, 2), ("selum", 64, 2), ("legacy", 32, 8)])
-@pytest.mark.parametrize("dtype", [torch.float32, torch.float16])
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float16, torch.bfloat16])
 def test_batch_one_follows_the_work_items_order(restore_architectures, name, device_class, w, r, dtype):
     xpu.set_architecture(0, CLASSES[device_class])
     n, k = 11, 1088  # K mod 1024 = 64: the last step runs on the first few work-items only
     packed, _ = packed_matrix(name, n, k)
     x = torch.randn(1, k, dtype=dtype)
     y = forward(x, packed, name)
-    expected = emulate(name, packed, x[0], n, k, w, np.float16 if dtype == torch.float16 else np.float32)
-    np.testing.assert_array_equal(y.cpu()[0].numpy(), expected)
+    expected = emulate(name, packed, x[0], n, k, w, dtype)
+    np.testing.assert_array_equal(y.cpu()[0].float().numpy(), expected)
 
 
 KERNEL = {"q4_0": "qlinear_xpu_kernel_q4_0_2x16", "q4_0_woq": "qlinear_xpu_kernel_q4_0_woq_2x16",
