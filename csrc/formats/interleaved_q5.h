@@ -30,6 +30,9 @@ struct Q5 {
     static I integer(I code) { return kHasMin ? code : code - 16; }
   };
 
+  // A block's fp16 d (and m) lie at its start.
+  static const uint8_t* scale_fields(const uint8_t* w, const Layout& at, int64_t blk) { return w + at.block(blk); }
+
   struct Fields {
     uint8_t q[64];  // 5-bit codes
     uint16_t d, m;  // m is stored as 0 by q5_0
@@ -43,8 +46,8 @@ struct Q5 {
     Block(const uint8_t* w, const Layout& at, int64_t blk)
         : qs(w + at.block(blk) + 12),
           high(load_u64(w + at.block(blk) + 4)),
-          d(load_half(w + at.block(blk))),
-          m(kHasMin ? load_half(w + at.block(blk) + 2) : 0.0f) {}
+          d(load_half(scale_fields(w, at, blk))),
+          m(kHasMin ? load_half(scale_fields(w, at, blk) + 2) : 0.0f) {}
     int code(int j) const { return ((qs[j & 31] >> ((j >> 5) << 2)) & 15) | int((high >> j) & 1) << 4; }
     int32_t value(int j) const { return kHasMin ? code(j) : code(j) - 16; }
     float scale(int) const { return d; }

@@ -115,8 +115,8 @@ template <class Rule>
 struct HasHalfPattern<Rule, std::void_t<decltype(Rule::half_pattern(uint32_t{}))>> : std::true_type {};
 
 // The levels in T of a format's codes, for the lanes of a vector, each code in the low bits of
-// its lane. 5-, 6- and 8-bit codes by the format's rule: integers (q8_0's signed bytes, q5's and
-// q6_k's offset codes) converted, or binary16 patterns (fp8) converted and rounded to T.
+// its lane. 6- and 8-bit codes by the format's rule: integers (q8_0's signed bytes, q6_k's
+// offset codes) converted, or binary16 patterns (fp8) converted and rounded to T.
 template <class F, class T, class Isa, int kBits>
 struct RuleLevels {
   f32x16 operator()(u32x16 codes) const {
@@ -132,9 +132,10 @@ struct RuleLevels {
   }
 };
 
-// Codebook levels (3- and 4-bit codes) and the binary16 patterns of 6-bit codes (fp6): a table of
-// the 2^kBits levels in T, held in vectors and indexed by permutes. A permute takes each index
-// modulo its table's length, and a 3-bit table repeats, so bits above the code need no mask.
+// Codebook levels (3- and 4-bit codes), q5's 5-bit integers and the binary16 patterns of 6-bit
+// codes (fp6): a table of the 2^kBits levels in T, held in vectors and indexed by permutes. A
+// permute takes each index modulo its table's length, and a 3-bit table repeats, so bits above
+// the code need no mask.
 template <class F, class T, class Isa, int kBits>
 struct TableLevels {
   static constexpr int kVectors = kBits <= 4 ? 1 : (1 << kBits) / 16;
@@ -146,6 +147,8 @@ struct TableLevels {
   f32x16 operator()(u32x16 codes) const {
     if constexpr (kVectors == 1) {
       return __builtin_shuffle(table[0], codes);
+    } else if constexpr (kVectors == 2) {
+      return __builtin_shuffle(table[0], table[1], codes);
     } else {
       static_assert(kVectors == 4, "up to 6 bits");
       const f32x16 low = __builtin_shuffle(table[0], table[1], codes);
@@ -158,8 +161,10 @@ struct TableLevels {
   static float level(int code) {
     if constexpr (kBits <= 4) {
       return float(F::level(code));
-    } else {
+    } else if constexpr (HasHalfPattern<typename F::Levels>::value) {
       return half_to_float(uint16_t(F::Levels::half_pattern(uint32_t(code))));
+    } else {
+      return float(F::Levels::integer(code));
     }
   }
 };
@@ -170,6 +175,8 @@ template <class F, class T, class Isa>
 struct LaneLevels<F, T, Isa, 3> : TableLevels<F, T, Isa, 3> {};
 template <class F, class T, class Isa>
 struct LaneLevels<F, T, Isa, 4> : TableLevels<F, T, Isa, 4> {};
+template <class F, class T, class Isa>
+struct LaneLevels<F, T, Isa, 5> : TableLevels<F, T, Isa, 5> {};
 template <class F, class T, class Isa>
 struct LaneLevels<F, T, Isa, 6>
     : std::conditional_t<HasHalfPattern<typename F::Levels>::value, TableLevels<F, T, Isa, 6>, RuleLevels<F, T, Isa, 6>> {};
@@ -305,6 +312,13 @@ struct SplitGroupCodes {
   }
 };
 
+// The fp16 scale fields of a q5 block in T, d in lane 0 (and m in lane 1), converted as a vector.
+template <class F, class T, class Isa>
+inline f32x16 pair_block_fields(const formats::Packed<F>& packed, int64_t block) {
+  const uint8_t* fields = F::scale_fields(packed.w, packed.at, block);
+  return VectorRound<T, Isa>::apply(VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(fields, F::kHasMin ? 2 : 1)));
+}
+
 // The codes of one step of q5 lanes: vector v holds lanes 16(v mod 2) .. + 15 of the step's
 // block v / 2, each lane's two codes from its nibble byte and fifth bits. The decoded members
 // (q5_1) take the decoded weight in T, as decoded_weight forms it, in place of the value.
@@ -328,13 +342,15 @@ struct PairCodes {
       u32x16 lane;
       for (int i = 0; i < 16; ++i) lane[i] = 16 * (v % 2) + i;
       const u32x16 nibbles = FieldLoad<Isa>::bytes(block.qs + 16 * (v % 2), 16);
-      const u32x16 low_bits = ((u32x16{} + uint32_t(block.high)) >> lane) & 1;
-      const u32x16 high_bits = ((u32x16{} + uint32_t(block.high >> 32)) >> lane) & 1;
-      code_[0][v] = (nibbles & 15) | low_bits << 4;
-      code_[1][v] = (nibbles >> 4) | high_bits << 4;
+      // Each lane's fifth bits moved to bit 4 (the level table ignores the bits above it).
+      const u32x16 low_fifth = ((u32x16{} + uint32_t(block.high)) >> lane) << 4;
+      const u32x16 high_fifth = ((u32x16{} + uint32_t(block.high >> 32)) >> lane) << 4;
+      code_[0][v] = select_bits(low_fifth, nibbles, 15);
+      code_[1][v] = select_bits(high_fifth, nibbles >> 4, 15);
       if constexpr (M::kValue == LaneValue::decoded) {
-        scale_[v] = VectorRound<T, Isa>::apply(f32x16{} + block.scale(0));
-        offset_[v] = VectorRound<T, Isa>::apply(f32x16{} + block.offset(0));
+        const f32x16 fields = pair_block_fields<F, T, Isa>(packed, first / F::kBlock + v / 2);
+        scale_[v] = __builtin_shuffle(fields, u32x16{});
+        offset_[v] = __builtin_shuffle(fields, u32x16{} + 1);
       }
     }
   }

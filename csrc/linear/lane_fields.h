@@ -167,7 +167,7 @@ class PairFields {
     for (int v = 0; v < W / 16; ++v) {
       scale_[v] = kFields == 0 || 16 * v >= lanes
                       ? f32x16{}
-                      : VectorRound<T, Isa>::apply(f32x16{} + packed.block(first / F::kBlock + v / 2).scale(0));
+                      : __builtin_shuffle(pair_block_fields<F, T, Isa>(packed, first / F::kBlock + v / 2), u32x16{});
     }
   }
   f32x16 lanes(int, int v) const { return scale_[v]; }
