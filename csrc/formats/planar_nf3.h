@@ -54,6 +54,14 @@ struct Nf3 {
       return int((high >> j) & 1) << 2 | ((low[j >> 2] >> (6 - 2 * (j & 3))) & 3);
     }
     float value(int j) const { return level(code(j)); }
+    // code(j) of all 64 weights, which level() maps to values: the dequantize kernels look them up.
+    void level_codes(uint8_t* out) const {
+      for (int i = 0; i < 16; ++i) {
+        for (int t = 0; t < 4; ++t) {
+          out[4 * i + t] = uint8_t(((low[i] >> (6 - 2 * t)) & 3) | ((high >> (4 * i + t)) & 1) << 2);
+        }
+      }
+    }
     float scale(int) const { return d; }
     float weight(int j) const { return value(j) * d; }
   };

@@ -79,14 +79,21 @@ template <class F>
 inline constexpr bool kLevelCodes<F, std::void_t<typename F::Nibbles, decltype(F::level(0))>> =
     !std::is_integral_v<decltype(F::level(0))>;
 
-// The format's 16 levels as fp32, or (kRounded) rounded to fp16.
+// Formats whose blocks unpack the codes of their levels in weight order (nf3), for a lookup.
+template <class B, class = void>
+struct HasLevelCodes : std::false_type {};
+template <class B>
+struct HasLevelCodes<B, std::void_t<decltype(std::declval<const B&>().level_codes(static_cast<uint8_t*>(nullptr)))>>
+    : std::true_type {};
+
+// The format's levels (16 entries; fewer levels repeat) as fp32, or (kRounded) rounded to fp16.
 template <class F, bool kRounded = false>
 const float* level_table() {
   static const auto table = [] {
     struct Levels {
       float v[16];
     } levels;
-    for (int code = 0; code < 16; ++code) levels.v[code] = float(F::level(code));
+    for (int code = 0; code < 16; ++code) levels.v[code] = float(F::level(code % (1 << F::kCodeBits)));
     if (kRounded) round_to_half_values(levels.v, 16);
     return levels;
   }();
@@ -98,6 +105,10 @@ template <class F>
   if constexpr (kLevelCodes<F>) {
     uint8_t codes[F::kBlock];
     F::Nibbles::unpack(b.qs, codes, [](int code) { return uint8_t(code); });
+    lookup_levels(level_table<F>(), codes, v, F::kBlock);
+  } else if constexpr (HasLevelCodes<typename F::Block>::value) {
+    uint8_t codes[F::kBlock];
+    b.level_codes(codes);
     lookup_levels(level_table<F>(), codes, v, F::kBlock);
   } else if constexpr (HasBulkValues<typename F::Block>::value) {
     b.values(v);
