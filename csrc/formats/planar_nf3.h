@@ -55,6 +55,7 @@ struct Nf3 {
     }
     float value(int j) const { return level(code(j)); }
     // code(j) of all 64 weights, which level() maps to values: the dequantize kernels look them up.
+    // code()'s rule byte by byte of the low bits, which vectorises (a loop over code(j) does not).
     void level_codes(uint8_t* out) const {
       for (int i = 0; i < 16; ++i) {
         for (int t = 0; t < 4; ++t) {

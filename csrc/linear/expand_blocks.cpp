@@ -102,13 +102,13 @@ const float* level_table() {
 
 template <class F>
 [[gnu::always_inline]] inline void block_values(const typename F::Block& b, float* v) {
-  if constexpr (kLevelCodes<F>) {
+  if constexpr (kLevelCodes<F> || HasLevelCodes<typename F::Block>::value) {
     uint8_t codes[F::kBlock];
-    F::Nibbles::unpack(b.qs, codes, [](int code) { return uint8_t(code); });
-    lookup_levels(level_table<F>(), codes, v, F::kBlock);
-  } else if constexpr (HasLevelCodes<typename F::Block>::value) {
-    uint8_t codes[F::kBlock];
-    b.level_codes(codes);
+    if constexpr (kLevelCodes<F>) {
+      F::Nibbles::unpack(b.qs, codes, [](int code) { return uint8_t(code); });
+    } else {
+      b.level_codes(codes);
+    }
     lookup_levels(level_table<F>(), codes, v, F::kBlock);
   } else if constexpr (HasBulkValues<typename F::Block>::value) {
     b.values(v);
@@ -252,7 +252,7 @@ VORN_VECTOR_CLONES void expand_blocks(const formats::Packed<F>& packed, int64_t 
   if constexpr (std::is_same_v<A, c10::Half>) {
     if constexpr (kCodeTables<F>) {
       using Out = std::conditional_t<std::is_same_v<T, float>, float, uint16_t>;
-      if (expand_half_code_tables<F>(packed, first, count, reinterpret_cast<Out*>(out))) return;
+      if (expand_half_code_tables<F>(packed, level_table<F, true>(), first, count, reinterpret_cast<Out*>(out))) return;
     }
     // Runs of blocks, each rounded to fp16 once more for its last step.
     constexpr int64_t kRun = std::max(1, kHalfRunWeights / F::kBlock);

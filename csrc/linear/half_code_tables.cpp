@@ -1,8 +1,5 @@
 #include "linear/half_code_tables.h"
 
-#include <c10/util/Half.h>
-
-#include <array>
 #include <type_traits>
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
@@ -20,17 +17,6 @@ namespace vorn::kernels {
 namespace {
 
 #define VORN_FP16_TARGET gnu::target("avx512f,avx512bw,avx512vl,avx512fp16")
-
-// The format's 16 levels rounded to binary16.
-template <class F>
-const uint16_t* half_levels() {
-  static const std::array<uint16_t, 16> table = [] {
-    std::array<uint16_t, 16> bits{};
-    for (int code = 0; code < 16; ++code) bits[code] = c10::Half(float(F::level(code))).x;
-    return bits;
-  }();
-  return table.data();
-}
 
 // A block's 64 codes in weight order, as two vectors of 32 word indices.
 template <class Nibbles>
@@ -68,9 +54,11 @@ template <class F>
 }
 
 template <class F, class Out>
-[[VORN_FP16_TARGET]] void expand(const formats::Packed<F>& packed, int64_t first, int64_t count, Out* out) {
+[[VORN_FP16_TARGET]] void expand(const formats::Packed<F>& packed, const float* half_levels, int64_t first,
+                                 int64_t count, Out* out) {
   static_assert(F::kBlock == 64 && F::kGroup == F::kBlock, "64 weights of one scale per block");
-  const __m256h levels = _mm256_castsi256_ph(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(half_levels<F>())));
+  const __m256h levels = _mm256_castsi256_ph(
+      _mm512_cvtps_ph(_mm512_loadu_ps(half_levels), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
   for (int64_t b = 0; b < count; ++b) {
     const auto block = packed.block(first + b);
     prefetch_ahead<32>(block.qs);
@@ -94,10 +82,11 @@ template <class F, class Out>
 #endif
 
 template <class F, class Out>
-bool expand_half_code_tables(const formats::Packed<F>& packed, int64_t first, int64_t count, Out* out) {
+bool expand_half_code_tables(const formats::Packed<F>& packed, const float* half_levels, int64_t first, int64_t count,
+                             Out* out) {
 #if VORN_HALF_CODE_TABLES
   if (cpu_has_avx512_fp16()) {
-    expand<F>(packed, first, count, out);
+    expand<F>(packed, half_levels, first, count, out);
     return true;
   }
 #endif
@@ -105,8 +94,10 @@ bool expand_half_code_tables(const formats::Packed<F>& packed, int64_t first, in
 }
 
 #define VORN_HALF_CODE_TABLES_OF(F)                                                                               \
-  template bool expand_half_code_tables<formats::F>(const formats::Packed<formats::F>&, int64_t, int64_t, uint16_t*); \
-  template bool expand_half_code_tables<formats::F>(const formats::Packed<formats::F>&, int64_t, int64_t, float*);
+  template bool expand_half_code_tables<formats::F>(const formats::Packed<formats::F>&, const float*, int64_t, \
+                                                    int64_t, uint16_t*);                                         \
+  template bool expand_half_code_tables<formats::F>(const formats::Packed<formats::F>&, const float*, int64_t, \
+                                                    int64_t, float*);
 VORN_HALF_CODE_TABLES_OF(Q4_0)
 VORN_HALF_CODE_TABLES_OF(Q4_0Woq)
 VORN_HALF_CODE_TABLES_OF(Q4_1)

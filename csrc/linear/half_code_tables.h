@@ -13,8 +13,9 @@ namespace vorn::kernels {
 
 // Blocks first .. first + count - 1 of F to out[0 .. count * F::kBlock - 1], as binary16 bits
 // (Out = uint16_t) or as their fp32 values (Out = float), where the machine has AVX512-FP16; else
-// false, and nothing is written.
+// false, and nothing is written. half_levels: the format's 16 levels rounded to binary16, as fp32.
 template <class F, class Out>
-bool expand_half_code_tables(const formats::Packed<F>& packed, int64_t first, int64_t count, Out* out);
+bool expand_half_code_tables(const formats::Packed<F>& packed, const float* half_levels, int64_t first, int64_t count,
+                             Out* out);
 
 }  // namespace vorn::kernels

@@ -37,15 +37,22 @@ template <class V>
   return bit_as<V>(r | sign);
 }
 
+// x rounded to the nearest bfloat16 value, ties to even, where x's NaNs (if any) are bfloat16
+// values already, as every NaN of an operation on bfloat16 operands is: such a NaN stays NaN.
+template <class V>
+[[gnu::always_inline]] inline V round_bf16_operation(V x) {
+  using U = typename IntLanes<V>::unsigned_type;
+  const U u = bit_as<U>(x);
+  return bit_as<V>((u + 0x7fffu + ((u >> 16) & 1u)) & 0xffff0000u);
+}
+
 // x rounded to the nearest bfloat16 value, ties to even; NaN stays NaN.
 template <class V>
 [[gnu::always_inline]] inline V round_to_bf16(V x) {
   using I = typename IntLanes<V>::type;
-  using U = typename IntLanes<V>::unsigned_type;
   const I u = bit_as<I>(x);
-  const I rounded = bit_as<I>((bit_as<U>(u) + 0x7fffu + bit_as<U>((u >> 16) & 1)) & 0xffff0000u);
   const I quiet = (u | 0x00400000) & static_cast<int32_t>(0xffff0000u);
-  return bit_as<V>((u & INT32_MAX) > 0x7f800000 ? quiet : rounded);
+  return bit_as<V>((u & INT32_MAX) > 0x7f800000 ? quiet : bit_as<I>(round_bf16_operation(x)));
 }
 
 template <class T>

@@ -131,19 +131,13 @@ class ProductSum {
   f32x16 value() const { return sum_; }
 };
 // bf16: both operands are bf16 values, so every NaN an operation yields is one too (an operand's,
-// quieted, or the default NaN): its low half is zero and the rounding keeps it without
-// round_to_bf16's NaN select.
+// quieted, or the default NaN), and the rounding needs no NaN select.
 template <class Isa>
 class ProductSum<c10::BFloat16, Isa> {
   f32x16 sum_{};
 
-  static f32x16 round(f32x16 v) {
-    const u32x16 u = bit_as<u32x16>(v);
-    return bit_as<f32x16>((u + 0x7fffu + ((u >> 16) & 1u)) & 0xffff0000u);
-  }
-
  public:
-  void add(f32x16 a, f32x16 b) { sum_ = round(sum_ + round(a * b)); }
+  void add(f32x16 a, f32x16 b) { sum_ = round_bf16_operation(sum_ + round_bf16_operation(a * b)); }
   f32x16 value() const { return sum_; }
 };
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
