@@ -4,6 +4,7 @@
 // grid of eight-value patterns.
 
 #include <cstdint>
+#include <cstring>
 
 #include "formats/bytes.h"
 #include "formats/codebooks.h"
@@ -12,6 +13,14 @@
 #include "formats/qtype.h"
 
 namespace vorn::formats {
+
+// Byte t all ones where bit t of `bits` is set, else zero.
+inline uint64_t byte_masks(uint8_t bits) {
+  const uint64_t spread = (bits * 0x0101010101010101u) & 0x8040201008040201u;  // bit t of byte t
+  const uint64_t low7 = 0x7f7f7f7f7f7f7f7fu;
+  const uint64_t nonzero = (((spread & low7) + low7) | spread) & ~low7;          // bit 7 of such bytes
+  return (nonzero >> 7) * 0xff;
+}
 
 // iq2_xxs: bytes 0..1 fp16 d; group p at 2 + 8p: four grid indices, then a 32-bit word w whose
 // bits 7l..7l+6 select the signs of run l (ksigns_iq2xs) and whose top four bits ls scale the
@@ -52,6 +61,18 @@ struct Iq2Xxs {
     }
     float scale(int p) const { return group_scale(d, float(word(p) >> 28)); }
     float weight(int j) const { return scale(j >> 5) * float(value(j)); }
+    // value(j) of all 256 weights as fp32, for the dequantize kernels: the signed bytes of each
+    // run in a 64-bit word (a magnitude is never 0, so negating a byte never carries out of it),
+    // then one conversion loop over the block, which vectorises.
+    [[gnu::always_inline]] void values(float* out) const {
+      int8_t v[256];
+      for (int r = 0; r < 32; ++r) {
+        const uint64_t negative = byte_masks(sign_byte(r >> 2, r & 3));
+        const uint64_t bytes = (magnitudes(r >> 2, r & 3) ^ negative) + (negative & 0x0101010101010101u);
+        std::memcpy(v + 8 * r, &bytes, 8);
+      }
+      for (int j = 0; j < 256; ++j) out[j] = float(v[j]);
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {
@@ -108,6 +129,19 @@ struct Iq1S {
     float value(int j) const { return float(grid_value(j)) + delta(j >> 5); }
     float scale(int p) const { return group_scale(d, float((qh(p) >> 12) & 7)); }
     float weight(int j) const { return scale(j >> 5) * value(j); }
+    // value(j) of all 256 weights, for the dequantize kernels: the grid values of each run in a
+    // 64-bit word, then one loop per group that vectorises.
+    [[gnu::always_inline]] void values(float* out) const {
+      uint8_t grid[256];
+      for (int r = 0; r < 32; ++r) {
+        const uint64_t bytes = run_values(r >> 2, r & 3);
+        std::memcpy(grid + 8 * r, &bytes, 8);
+      }
+      for (int p = 0; p < 8; ++p) {
+        const float shift = delta(p);
+        for (int t = 0; t < 32; ++t) out[32 * p + t] = float(grid[32 * p + t]) + shift;
+      }
+    }
   };
 
   static void store(uint8_t* w, const Layout& at, int64_t blk, const Fields& f) {

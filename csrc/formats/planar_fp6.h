@@ -6,11 +6,13 @@
 //          nb*208 + 2*sb (nb = N*K/256 super-blocks of sixteen groups).
 
 #include <cstdint>
+#include <cstring>
 
 #include "common/half_bits.h"
 #include "formats/bytes.h"
 #include "formats/float_codes.h"
 #include "formats/format_base.h"
+#include "formats/plane_codes.h"
 #include "formats/qtype.h"
 
 namespace vorn::formats {
@@ -50,6 +52,12 @@ struct Fp6Planes {
   using Levels = Fp6Levels;
 };
 
+// The binary16 bits of the 16 values of a group, for the dequantize kernels.
+[[gnu::always_inline]] inline void fp6_group_half_values(const uint8_t* p2, const uint8_t* p4, uint16_t* out) {
+  const u16x16 bits = __builtin_convertvector(fp6_half_pattern(plane_group_codes<Fp6Planes>(p2, p4)), u16x16);
+  std::memcpy(out, &bits, sizeof bits);
+}
+
 inline void fp6_group_store(uint8_t* p2, uint8_t* p4, const uint8_t* codes) {
   for (int i = 0; i < 4; ++i) p2[i] = 0;
   for (int i = 0; i < 8; ++i) p4[i] = 0;
@@ -62,11 +70,6 @@ inline void fp6_group_store(uint8_t* p2, uint8_t* p4, const uint8_t* codes) {
 
 inline float fp6_value(int code) { return half_to_float(fp6_half_bits(code)); }
 
-// The binary16 bits of the 16 values of a group, for the dequantize kernels.
-inline void fp6_group_half_values(const uint8_t* p2, const uint8_t* p4, uint16_t* out) {
-#pragma GCC unroll 16
-  for (int jj = 0; jj < 16; ++jj) out[jj] = fp6_half_bits(fp6_group_code(p2, p4, jj));
-}
 
 struct Fp6 : Fp6Planes {
   static constexpr int kQtype = qtype::fp6;
@@ -101,7 +104,7 @@ struct Fp6 : Fp6Planes {
     float value(int j) const { return fp6_value(code(j)); }
     float scale(int) const { return d; }
     float weight(int j) const { return value(j) * d; }
-    void half_values(uint16_t* out) const {
+    [[gnu::always_inline]] void half_values(uint16_t* out) const {
       for (int g = 0; g < 4; ++g) fp6_group_half_values(p2 + 4 * g, p4 + 8 * g, out + 16 * g);
     }
   };
@@ -162,7 +165,7 @@ struct Fp6K : Fp6Planes {
     float value(int j) const { return fp6_value(code(j)); }
     float scale(int g) const { return group_scale(d, sc[g]); }
     float weight(int j) const { return value(j) * scale(j >> 4); }
-    void half_values(uint16_t* out) const {
+    [[gnu::always_inline]] void half_values(uint16_t* out) const {
       for (int g = 0; g < 16; ++g) fp6_group_half_values(p2 + 4 * g, p4 + 8 * g, out + 16 * g);
     }
   };

@@ -10,9 +10,11 @@
 //         Weight = (q - 32) * (d * sc), in fp32.
 
 #include <cstdint>
+#include <cstring>
 
 #include "formats/bytes.h"
 #include "formats/format_base.h"
+#include "formats/plane_codes.h"
 #include "formats/qtype.h"
 
 namespace vorn::formats {
@@ -147,12 +149,12 @@ struct Q6K {
     int32_t value(int j) const { return code(j) - 32; }
     float scale(int g) const { return d * float(sc[g]); }
     float weight(int j) const { return float(value(j)) * scale(j >> 4); }
-    // value(j) of all 256 weights as fp32, for the dequantize kernels: unrolled over a group so
-    // that every byte offset and shift is a constant.
-    void values(float* out) const {
+    // value(j) of all 256 weights as fp32, for the dequantize kernels, a group at a time.
+    [[gnu::always_inline]] void values(float* out) const {
       for (int g = 0; g < 16; ++g) {
-#pragma GCC unroll 16
-        for (int jj = 0; jj < 16; ++jj) out[16 * g + jj] = float(value(16 * g + jj));
+        const i32x16 codes = i32x16(plane_group_codes<Q6K>(qh + 4 * g, ql + 8 * g));
+        const f32x16 v = __builtin_convertvector(Levels::integer(codes), f32x16);
+        std::memcpy(out + 16 * g, &v, sizeof v);
       }
     }
   };

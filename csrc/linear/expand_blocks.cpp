@@ -4,6 +4,7 @@
 #include <c10/util/Half.h>
 
 #include <algorithm>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -16,6 +17,7 @@
 #include "linear/half_code_tables.h"
 #include "linear/half_rounding.h"
 #include "linear/lane_arith.h"
+#include "linear/lane_vectors.h"
 #include "linear/level_lookup.h"
 
 namespace vorn::kernels {
@@ -115,7 +117,13 @@ template <class F>
   } else if constexpr (kHalfValues<F>) {
     uint16_t bits[F::kBlock];
     b.half_values(bits);
-    for (int j = 0; j < F::kBlock; ++j) v[j] = half_to_float(bits[j]);
+    if constexpr (F::kScaling == formats::Scaling::none) {
+      // Exact to the bit: the machine's conversion would quiet a signalling NaN.
+      for (int j = 0; j < F::kBlock; ++j) v[j] = half_to_float(bits[j]);
+    } else {
+      // The product with the scale quiets a NaN in either case.
+      half_bits_to_floats(bits, v, F::kBlock);
+    }
   } else {
     for (int j = 0; j < F::kBlock; ++j) v[j] = float(b.value(j));
   }
@@ -136,21 +144,56 @@ template <class F>
   }
 }
 
+// The scale of group g of a block. fp6_k rounds d * sc to binary16: by the branch-free rounding,
+// so that a block's scales vectorise (the same bits as the format's own rounding, since d is a
+// binary16 value: a NaN product has no payload below binary16's).
+template <class F>
+[[gnu::always_inline]] inline float group_scale(const typename F::Block& block, int g) {
+  if constexpr (std::is_same_v<F, formats::Fp6K>) {
+    return F::group_scale(block.d, float(block.sc[g]), [](float v) { return round_to_half(v); });
+  } else {
+    return block.scale(g);
+  }
+}
+
+// fp32 arithmetic on 16 weights at a time, in the compiler's vector extension: its own
+// vectorisation of the group loops interleaved the groups of a block and paid in shuffles.
+struct FloatVectors {
+  using C = f32x16;
+  static C mul(C a, C b) { return a * b; }
+  static C add(C a, C b) { return a + b; }
+};
+
 // One block's weights from its values: L's arithmetic, stored as Out.
 template <class F, class L, class Out>
 [[gnu::always_inline]] inline void combine_block(const typename F::Block& block, const float* values, Out* dst) {
   using C = typename L::C;
   using formats::Scaling;
+  constexpr bool kVectors = std::is_same_v<L, Lanes<float>> && F::kGroup % 16 == 0;
+  float scales[F::kBlock / F::kGroup];
+  if constexpr (F::kScaling != Scaling::none) {
+    for (int g = 0; g < F::kBlock / F::kGroup; ++g) scales[g] = group_scale<F>(block, g);
+  }
   for (int g = 0; g < F::kBlock / F::kGroup; ++g) {
-    C scale{}, offset{};
-    if constexpr (F::kScaling != Scaling::none) scale = L::from(block.scale(g));
-    if constexpr (F::kScaling == Scaling::scale_offset) offset = L::from(block.offset(g));
     const float* v = values + g * F::kGroup;
     Out* d = dst + g * F::kGroup;
-    for (int j = 0; j < F::kGroup; ++j) {
-      // Integer codes convert to every A exactly; codebook and float-code values are rounded.
-      const C value = kIntegerValues<F> ? C(v[j]) : L::from(v[j]);
-      store(d + j, combined_weight<L, F>(value, scale, offset));
+    if constexpr (kVectors) {
+      f32x16 scale{}, offset{};
+      if constexpr (F::kScaling != Scaling::none) scale += scales[g];
+      if constexpr (F::kScaling == Scaling::scale_offset) offset += block.offset(g);
+      for (int j = 0; j < F::kGroup; j += 16) {
+        const f32x16 weights = combined_weight<FloatVectors, F>(load_lanes<f32x16>(v + j), scale, offset);
+        std::memcpy(d + j, &weights, sizeof weights);
+      }
+    } else {
+      C scale{}, offset{};
+      if constexpr (F::kScaling != Scaling::none) scale = L::from(scales[g]);
+      if constexpr (F::kScaling == Scaling::scale_offset) offset = L::from(block.offset(g));
+      for (int j = 0; j < F::kGroup; ++j) {
+        // Integer codes convert to every A exactly; codebook and float-code values are rounded.
+        const C value = kIntegerValues<F> ? C(v[j]) : L::from(v[j]);
+        store(d + j, combined_weight<L, F>(value, scale, offset));
+      }
     }
   }
 }
@@ -215,7 +258,7 @@ template <class F>
       if constexpr (F::kScaling == Scaling::none) {
         for (int j = 0; j < F::kGroup; ++j) r[j] = v[j];
       } else {
-        const float scale = round_to_half(block.scale(g));
+        const float scale = round_to_half(group_scale<F>(block, g));
         for (int j = 0; j < F::kGroup; ++j) r[j] = v[j] * scale;
       }
     }

@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "formats/bytes.h"
+
 namespace vorn::kernels {
 
-typedef float f32x16 __attribute__((vector_size(64)));
-typedef int32_t i32x16 __attribute__((vector_size(64)));
-typedef uint32_t u32x16 __attribute__((vector_size(64)));
+using formats::f32x16;
+using formats::i32x16;
+using formats::u32x16;
 
 // The int32 and uint32 lanes of a float type: int32_t and uint32_t for float, i32x16 and
 // u32x16 for f32x16.
