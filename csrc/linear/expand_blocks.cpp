@@ -156,39 +156,43 @@ template <class F>
   }
 }
 
-// fp32 arithmetic on 16 weights at a time, in the compiler's vector extension: its own
-// vectorisation of the group loops interleaved the groups of a block and paid in shuffles.
-struct FloatVectors {
-  using C = f32x16;
-  static C mul(C a, C b) { return a * b; }
-  static C add(C a, C b) { return a + b; }
-};
+// Per group g of a block: out = values times scales[g] (kScale), plus offsets[g] (kOffset), in
+// fp32 arithmetic, 16 weights at a time in the compiler's vector extension (its own
+// vectorisation of such group loops interleaved a block's groups and paid in shuffles).
+template <class F, bool kScale, bool kOffset>
+[[gnu::always_inline]] inline void combine_groups(const float* values, const float* scales, const float* offsets,
+                                                  float* out) {
+  static_assert(F::kGroup % 16 == 0, "whole vectors per group");
+  for (int g = 0; g < F::kBlock / F::kGroup; ++g) {
+    for (int j = g * F::kGroup; j < (g + 1) * F::kGroup; j += 16) {
+      f32x16 weights = load_lanes<f32x16>(values + j);
+      if constexpr (kScale) weights = weights * scales[g];
+      if constexpr (kOffset) weights = weights + offsets[g];
+      std::memcpy(out + j, &weights, sizeof weights);
+    }
+  }
+}
 
 // One block's weights from its values: L's arithmetic, stored as Out.
 template <class F, class L, class Out>
 [[gnu::always_inline]] inline void combine_block(const typename F::Block& block, const float* values, Out* dst) {
   using C = typename L::C;
   using formats::Scaling;
-  constexpr bool kVectors = std::is_same_v<L, Lanes<float>> && F::kGroup % 16 == 0;
-  float scales[F::kBlock / F::kGroup];
-  if constexpr (F::kScaling != Scaling::none) {
-    for (int g = 0; g < F::kBlock / F::kGroup; ++g) scales[g] = group_scale<F>(block, g);
-  }
-  for (int g = 0; g < F::kBlock / F::kGroup; ++g) {
-    const float* v = values + g * F::kGroup;
-    Out* d = dst + g * F::kGroup;
-    if constexpr (kVectors) {
-      f32x16 scale{}, offset{};
-      if constexpr (F::kScaling != Scaling::none) scale += scales[g];
-      if constexpr (F::kScaling == Scaling::scale_offset) offset += block.offset(g);
-      for (int j = 0; j < F::kGroup; j += 16) {
-        const f32x16 weights = combined_weight<FloatVectors, F>(load_lanes<f32x16>(v + j), scale, offset);
-        std::memcpy(d + j, &weights, sizeof weights);
-      }
-    } else {
+  constexpr int kGroups = F::kBlock / F::kGroup;
+  if constexpr (std::is_same_v<L, Lanes<float>>) {
+    float scales[kGroups], offsets[kGroups];
+    for (int g = 0; g < kGroups; ++g) {
+      if constexpr (F::kScaling != Scaling::none) scales[g] = group_scale<F>(block, g);
+      if constexpr (F::kScaling == Scaling::scale_offset) offsets[g] = block.offset(g);
+    }
+    combine_groups<F, F::kScaling != Scaling::none, F::kScaling == Scaling::scale_offset>(values, scales, offsets, dst);
+  } else {
+    for (int g = 0; g < kGroups; ++g) {
       C scale{}, offset{};
-      if constexpr (F::kScaling != Scaling::none) scale = L::from(scales[g]);
+      if constexpr (F::kScaling != Scaling::none) scale = L::from(group_scale<F>(block, g));
       if constexpr (F::kScaling == Scaling::scale_offset) offset = L::from(block.offset(g));
+      const float* v = values + g * F::kGroup;
+      Out* d = dst + g * F::kGroup;
       for (int j = 0; j < F::kGroup; ++j) {
         // Integer codes convert to every A exactly; codebook and float-code values are rounded.
         const C value = kIntegerValues<F> ? C(v[j]) : L::from(v[j]);
@@ -248,30 +252,25 @@ template <class F>
 [[gnu::always_inline]] inline void fp16_value_weights(const formats::Packed<F>& packed, int64_t first, int64_t count,
                                                       float* results) {
   using formats::Scaling;
-  float values[F::kBlock];
+  constexpr int kGroups = F::kBlock / F::kGroup;
+  constexpr bool kScale = F::kScaling != Scaling::none, kOffset = F::kScaling == Scaling::scale_offset;
+  float values[F::kBlock], scales[kGroups];
   for (int64_t b = 0; b < count; ++b) {
     const auto block = packed.block(first + b);
     half_block_values<F>(block, values);
-    for (int g = 0; g < F::kBlock / F::kGroup; ++g) {
-      const float* v = values + g * F::kGroup;
-      float* r = results + b * F::kBlock + g * F::kGroup;
-      if constexpr (F::kScaling == Scaling::none) {
-        for (int j = 0; j < F::kGroup; ++j) r[j] = v[j];
-      } else {
-        const float scale = round_to_half(group_scale<F>(block, g));
-        for (int j = 0; j < F::kGroup; ++j) r[j] = v[j] * scale;
-      }
+    if constexpr (kScale) {
+      for (int g = 0; g < kGroups; ++g) scales[g] = round_to_half(group_scale<F>(block, g));
     }
+    combine_groups<F, kScale, false>(values, scales, nullptr, results + b * F::kBlock);
   }
-  if constexpr (F::kScaling == Scaling::scale_offset) {
+  if constexpr (kOffset) {
     round_to_half_values(results, count * F::kBlock);
+    float offsets[kGroups];
     for (int64_t b = 0; b < count; ++b) {
       const auto block = packed.block(first + b);
-      for (int g = 0; g < F::kBlock / F::kGroup; ++g) {
-        const float offset = round_to_half(block.offset(g));
-        float* r = results + b * F::kBlock + g * F::kGroup;
-        for (int j = 0; j < F::kGroup; ++j) r[j] = r[j] + offset;
-      }
+      for (int g = 0; g < kGroups; ++g) offsets[g] = round_to_half(block.offset(g));
+      float* r = results + b * F::kBlock;
+      combine_groups<F, false, true>(r, nullptr, offsets, r);
     }
   }
 }
