@@ -32,4 +32,20 @@ struct Q8_1Row {
   }
 };
 
+// The row with each super-block's 256 codes reordered run-major, for the i-formats, whose
+// 32-weight groups are four runs of eight: byte 64l + 8p + t of a super-block holds code
+// 32p + 8l + t, so that one 64-byte vector holds run l of all eight groups, a group per 64-bit
+// lane. Dot products over the four vectors then add each group's runs in place.
+struct RunMajorRow : Q8_1Row {
+  std::vector<int8_t> run_codes;
+
+  RunMajorRow(const block_q8_1* y, int64_t count) : Q8_1Row(y, count), run_codes(codes.size()) {
+    for (size_t i = 0; i < codes.size(); i += 256) {
+      for (int l = 0; l < 4; ++l) {
+        for (int p = 0; p < 8; ++p) std::memcpy(&run_codes[i + 64 * l + 8 * p], &codes[i + 32 * p + 8 * l], 8);
+      }
+    }
+  }
+};
+
 }  // namespace vorn::kernels

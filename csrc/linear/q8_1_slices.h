@@ -70,18 +70,10 @@ struct Q2KRow : Q8_1Row {
 // The fp16 field at p, converted by the hardware.
 [[VORN_VNNI_TARGET]] inline float half_at(const uint8_t* p) { return _cvtsh_ss(formats::load_u16(p)); }
 
-// Lanes 0..7 the sums of the pairs of lanes of a, lanes 8..15 those of b.
-[[VORN_VNNI_TARGET]] inline __m512i pair_sums(__m512i a, __m512i b) {
-  const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
-  const __m512i odd = _mm512_add_epi32(even, _mm512_set1_epi32(1));
-  return _mm512_add_epi32(_mm512_permutex2var_epi32(a, even, b), _mm512_permutex2var_epi32(a, odd, b));
-}
-
-// The sums of the eight runs of eight consecutive int32 lanes of d0 .. d3 (groups 0, 1 in d0,
-// 2, 3 in d1, ...), in group order.
-[[VORN_VNNI_TARGET]] inline __m256i group_sums(__m512i d0, __m512i d1, __m512i d2, __m512i d3) {
-  const __m512i quads = pair_sums(pair_sums(d0, d1), pair_sums(d2, d3));  // lanes 2p, 2p + 1: group p
-  return _mm512_cvtepi64_epi32(_mm512_add_epi32(quads, _mm512_srli_epi64(quads, 32)));
+// The sums of the eight pairs of int32 lanes (2p, 2p + 1) of the group dot products of a
+// run-major row (RunMajorRow), group p in lane p.
+[[VORN_VNNI_TARGET]] inline __m256i group_sums(__m512i dots) {
+  return _mm512_cvtepi64_epi32(_mm512_add_epi32(dots, _mm512_srli_epi64(dots, 32)));
 }
 
 // q2_k. Code byte 32h + l of the block holds, at bits 2s, the code of weight 128h + 32s + l,
@@ -120,40 +112,41 @@ struct Q2KRow : Q8_1Row {
 }
 
 // iq2_xxs. Qword p of the 64 bytes after d is group p: four grid indices, then the word whose
-// 7-bit fields index the sign table and whose top four bits are ls. The signed weights are
-// biased by 128 to be unsigned for the dot-product instruction; 128 times the block's code sum
-// is taken off again.
-[[VORN_VNNI_TARGET]] inline void add_iq2_xxs_slices_vnni(const uint8_t* block, const Q8_1Row& row, int64_t i,
+// 7-bit fields index the sign table and whose top four bits are ls. Gather l fetches run l of
+// every group, which meets vector l of the run-major activations. The signed weights are biased
+// by 128 to be unsigned for the dot-product instruction; 128 times the group's code sum is
+// taken off again.
+[[VORN_VNNI_TARGET]] inline void add_iq2_xxs_slices_vnni(const uint8_t* block, const RunMajorRow& row, int64_t i,
                                                         float* partial) {
   using formats::Iq2Xxs;
   const __m512i groups = _mm512_loadu_si512(block + 2);
   // Per qword: bytes 0..3 the grid indices, bytes 4..7 the sign fields (their bit 7 is spare).
   const __m512i fields = _mm512_multishift_epi64_epi8(_mm512_set1_epi64(0x352e272018100800), groups);
-  // Run r = 4p + l to byte r (grid index) and byte 32 + r (sign field).
+  // Run l of group p to byte 8l + p (grid index) and byte 32 + 8l + p (sign field).
   alignas(64) static constexpr uint8_t kRuns[64] = {
-      0,  1,  2,  3,  8,  9,  10, 11, 16, 17, 18, 19, 24, 25, 26, 27, 32, 33, 34, 35, 40, 41,
-      42, 43, 48, 49, 50, 51, 56, 57, 58, 59, 4,  5,  6,  7,  12, 13, 14, 15, 20, 21, 22, 23,
-      28, 29, 30, 31, 36, 37, 38, 39, 44, 45, 46, 47, 52, 53, 54, 55, 60, 61, 62, 63};
+      0, 8,  16, 24, 32, 40, 48, 56, 1, 9,  17, 25, 33, 41, 49, 57, 2, 10, 18, 26, 34, 42,
+      50, 58, 3, 11, 19, 27, 35, 43, 51, 59, 4, 12, 20, 28, 36, 44, 52, 60, 5, 13, 21, 29,
+      37, 45, 53, 61, 6, 14, 22, 30, 38, 46, 54, 62, 7, 15, 23, 31, 39, 47, 55, 63};
   const __m512i runs = _mm512_permutexvar_epi8(_mm512_load_si512(kRuns), fields);
   const __m512i signs = _mm512_permutex2var_epi8(_mm512_loadu_si512(formats::ksigns_iq2xs), runs,
                                                  _mm512_loadu_si512(formats::ksigns_iq2xs + 64));
-  const __m256i sign_bits = _mm512_extracti64x4_epi64(signs, 1);  // bit 8r + t: weight t of run r negative
+  const __m256i sign_bits = _mm512_extracti64x4_epi64(signs, 1);  // bit 8(8l + p) + t: weight t negative
   const __m128i index_bytes[2] = {_mm512_castsi512_si128(runs), _mm512_extracti32x4_epi32(runs, 1)};
   const __m128i negative[2] = {_mm256_castsi256_si128(sign_bits), _mm256_extracti128_si256(sign_bits, 1)};
-  const int8_t* q = &row.codes[256 * i];
-  __m512i dots[4];
-  for (int k = 0; k < 4; ++k) {
-    const __m128i bytes = k % 2 ? _mm_unpackhi_epi64(index_bytes[k / 2], index_bytes[k / 2]) : index_bytes[k / 2];
+  const int8_t* q = &row.run_codes[256 * i];
+  __m512i dots[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};  // two chains of additions
+  for (int l = 0; l < 4; ++l) {
+    const __m128i bytes = l % 2 ? _mm_unpackhi_epi64(index_bytes[l / 2], index_bytes[l / 2]) : index_bytes[l / 2];
     const auto* grid = reinterpret_cast<const long long*>(formats::iq2xxs_grid);
     const __m512i magnitudes = _mm512_i64gather_epi64(_mm512_cvtepu8_epi64(bytes), grid, 8);
-    const __mmask64 minus = k % 2 ? _mm_extract_epi64(negative[k / 2], 1) : _mm_cvtsi128_si64(negative[k / 2]);
+    const __mmask64 minus = l % 2 ? _mm_extract_epi64(negative[l / 2], 1) : _mm_cvtsi128_si64(negative[l / 2]);
     const __m512i weights = _mm512_mask_sub_epi8(magnitudes, minus, _mm512_setzero_si512(), magnitudes);
     const __m512i biased = _mm512_xor_si512(weights, _mm512_set1_epi8(int8_t(0x80)));
-    dots[k] = _mm512_dpbusd_epi32(_mm512_setzero_si512(), biased, _mm512_loadu_si512(q + 64 * k));
+    dots[l % 2] = _mm512_dpbusd_epi32(dots[l % 2], biased, _mm512_loadu_si512(q + 64 * l));
   }
   const __m256i code_sum = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&row.code_sum[8 * i]));
   const __m256i dot =
-      _mm256_sub_epi32(group_sums(dots[0], dots[1], dots[2], dots[3]), _mm256_slli_epi32(code_sum, 7));
+      _mm256_sub_epi32(group_sums(_mm512_add_epi32(dots[0], dots[1])), _mm256_slli_epi32(code_sum, 7));
   const __m256 ls = _mm256_cvtepi32_ps(_mm512_cvtepi64_epi32(_mm512_srli_epi64(groups, 60)));
   const __m256 scale = Iq2Xxs::group_scale(_mm256_set1_ps(half_at(block + Iq2Xxs::kDAt)), ls);
   const __m256 value =
@@ -161,38 +154,39 @@ struct Q2KRow : Q8_1Row {
   _mm256_storeu_ps(partial, _mm256_add_ps(_mm256_loadu_ps(partial), value));
 }
 
-// iq1_s. Run r = 4p + l: low index byte at 2 + r, top three bits at 3l of group p's qh. A grid
-// entry's low nibbles are weights 0..3 of its run, its high nibbles weights 4..7
-// (Iq1S::Block::run_values).
-[[VORN_VNNI_TARGET]] inline void add_iq1_s_slices_vnni(const uint8_t* block, const Q8_1Row& row, int64_t i,
+// iq1_s. Run l of group p: low index byte at 2 + 4p + l, top three bits at 3l of group p's qh. A
+// grid entry's low nibbles are weights 0..3 of its run, its high nibbles weights 4..7
+// (Iq1S::Block::run_values). Gather h fetches runs 2h and 2h + 1 of every group, in the order
+// that lets the interleave of the low and high nibbles give runs 2h and 2h + 1 as vectors of
+// the run-major activations: entry 4c + 2s + m is run 2h + s of group 2c + m.
+[[VORN_VNNI_TARGET]] inline void add_iq1_s_slices_vnni(const uint8_t* block, const RunMajorRow& row, int64_t i,
                                                       float* partial) {
   using formats::Iq1S;
+  const __m512i index_low = _mm512_zextsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 2)));
   const __m256i qh = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 34)));
-  const __m512i shift = _mm512_setr_epi32(0, 3, 6, 9, 0, 3, 6, 9, 0, 3, 6, 9, 0, 3, 6, 9);
+  const __m512i group = _mm512_setr_epi32(0, 1, 0, 1, 2, 3, 2, 3, 4, 5, 4, 5, 6, 7, 6, 7);
+  const __m512i run_qh = _mm512_permutexvar_epi32(group, _mm512_zextsi256_si512(qh));
   const __m512i nibbles = _mm512_set1_epi32(0x0f0f0f0f);
-  const int8_t* q = &row.codes[256 * i];
-  __m512i dots[4];
-  for (int half = 0; half < 2; ++half) {  // runs 16 half .. 16 half + 15
-    const __m512i low = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 2 + 16 * half)));
-    const __m512i group = _mm512_add_epi32(_mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3),
-                                           _mm512_set1_epi32(4 * half));
-    const __m512i run_qh = _mm512_permutexvar_epi32(group, _mm512_zextsi256_si512(qh));
+  const int8_t* q = &row.run_codes[256 * i];
+  __m512i dots[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};  // two chains of additions
+  for (int h = 0; h < 2; ++h) {
+    // Entry 4c + 2s + m: index byte 4(2c + m) + 2h + s, in the low byte of its int32 lane.
+    const __m512i byte_of = _mm512_add_epi32(
+        _mm512_setr_epi32(0, 4, 1, 5, 8, 12, 9, 13, 16, 20, 17, 21, 24, 28, 25, 29), _mm512_set1_epi32(2 * h));
+    const __m512i low = _mm512_maskz_permutexvar_epi8(0x1111111111111111, byte_of, index_low);
+    const __m512i shift = _mm512_add_epi32(_mm512_setr_epi32(0, 0, 3, 3, 0, 0, 3, 3, 0, 0, 3, 3, 0, 0, 3, 3),
+                                           _mm512_set1_epi32(6 * h));
     const __m512i top = _mm512_slli_epi32(_mm512_and_si512(_mm512_srlv_epi32(run_qh, shift), _mm512_set1_epi32(7)), 8);
     const __m512i entries =
         _mm512_i32gather_epi32(_mm512_or_si512(low, top), reinterpret_cast<const int*>(formats::iq1s_grid), 4);
     const __m512i low_nibbles = _mm512_and_si512(entries, nibbles);
     const __m512i high_nibbles = _mm512_and_si512(_mm512_srli_epi32(entries, 4), nibbles);
-    // Per 128-bit lane: runs 4c, 4c + 1 (lo) and 4c + 2, 4c + 3 (hi); back to run order.
-    const __m512i lo = _mm512_unpacklo_epi32(low_nibbles, high_nibbles);
-    const __m512i hi = _mm512_unpackhi_epi32(low_nibbles, high_nibbles);
-    for (int k = 0; k < 2; ++k) {
-      const __m512i order = _mm512_add_epi64(_mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11), _mm512_set1_epi64(4 * k));
-      const __m512i run_values = _mm512_permutex2var_epi64(lo, order, hi);
-      dots[2 * half + k] = _mm512_dpbusd_epi32(_mm512_setzero_si512(), run_values,
-                                               _mm512_loadu_si512(q + 128 * half + 64 * k));
-    }
+    dots[0] = _mm512_dpbusd_epi32(dots[0], _mm512_unpacklo_epi32(low_nibbles, high_nibbles),
+                                  _mm512_loadu_si512(q + 128 * h));
+    dots[1] = _mm512_dpbusd_epi32(dots[1], _mm512_unpackhi_epi32(low_nibbles, high_nibbles),
+                                  _mm512_loadu_si512(q + 128 * h + 64));
   }
-  const __m256 dot = _mm256_cvtepi32_ps(group_sums(dots[0], dots[1], dots[2], dots[3]));
+  const __m256 dot = _mm256_cvtepi32_ps(group_sums(_mm512_add_epi32(dots[0], dots[1])));
   const __m256 ls = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(qh, 12), _mm256_set1_epi32(7)));
   const __m256 scale = Iq1S::group_scale(_mm256_set1_ps(half_at(block + Iq1S::kDAt)), ls);
   const __mmask8 negative_delta = _mm256_test_epi32_mask(qh, _mm256_set1_epi32(0x8000));
@@ -233,6 +227,7 @@ struct VecDotSlices {
 };
 
 struct Iq2XxsSuperBlock : VecDotSlices<formats::Iq2Xxs, vec_dot_iq2_xxs_q8_1> {
+  using Row = RunMajorRow;
   using VecDotSlices::add_slices;
   static void add_slices(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
     add_iq2_xxs_slices_vnni(block, row, i, partial);
@@ -240,6 +235,7 @@ struct Iq2XxsSuperBlock : VecDotSlices<formats::Iq2Xxs, vec_dot_iq2_xxs_q8_1> {
 };
 
 struct Iq1SSuperBlock : VecDotSlices<formats::Iq1S, vec_dot_iq1_s_q8_1> {
+  using Row = RunMajorRow;
   using VecDotSlices::add_slices;
   static void add_slices(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
     add_iq1_s_slices_vnni(block, row, i, partial);

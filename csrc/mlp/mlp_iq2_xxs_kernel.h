@@ -35,8 +35,8 @@ void mlp_forward_iq2_xxs_kernel(const uint8_t* q8_row, const uint8_t* weight1, c
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           float* local = g.local_as<float>();  // [matrix][row][lane]
-          const auto& activations =
-              per_launch<Q8_1Row>(g.launch_serial, [&] { return Q8_1Row(q8, K / kQ8_1Block); });
+          using Row = Iq2XxsSuperBlock::Row;
+          const auto& activations = per_launch<Row>(g.launch_serial, [&] { return Row(q8, K / kQ8_1Block); });
           for (int row_in_group = 0; row_in_group < kRows; ++row_in_group) {
             const int64_t row = static_cast<int64_t>(g.id[0]) * kRows + row_in_group;
             if (row >= N) continue;
