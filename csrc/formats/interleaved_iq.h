@@ -3,6 +3,7 @@
 // per block in eight 32-weight groups, each group in four runs of eight weights that index a
 // grid of eight-value patterns.
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -20,6 +21,16 @@ inline uint64_t byte_masks(uint8_t bits) {
   const uint64_t low7 = 0x7f7f7f7f7f7f7f7fu;
   const uint64_t nonzero = (((spread & low7) + low7) | spread) & ~low7;          // bit 7 of such bytes
   return (nonzero >> 7) * 0xff;
+}
+
+// The entries of ksigns_iq2xs as byte masks (byte_masks), built once.
+inline const uint64_t* ksigns_byte_masks() {
+  static const auto table = [] {
+    std::array<uint64_t, 128> masks{};
+    for (int s = 0; s < 128; ++s) masks[s] = byte_masks(ksigns_iq2xs[s]);
+    return masks;
+  }();
+  return table.data();
 }
 
 // iq2_xxs: bytes 0..1 fp16 d; group p at 2 + 8p: four grid indices, then a 32-bit word w whose
@@ -53,7 +64,8 @@ struct Iq2Xxs {
     int grid_index(int p, int l) const { return b[2 + 8 * p + l]; }
     // The eight magnitudes and the sign byte (bit t: weight t negative) of run l of group p.
     uint64_t magnitudes(int p, int l) const { return iq2xxs_grid[grid_index(p, l)]; }
-    uint8_t sign_byte(int p, int l) const { return ksigns_iq2xs[(word(p) >> (7 * l)) & 127]; }
+    int sign_field(int p, int l) const { return (word(p) >> (7 * l)) & 127; }
+    uint8_t sign_byte(int p, int l) const { return ksigns_iq2xs[sign_field(p, l)]; }
     int32_t value(int j) const {
       const int p = j >> 5, l = (j >> 3) & 3, t = j & 7;
       const int32_t magnitude = int32_t((magnitudes(p, l) >> (8 * t)) & 255);
@@ -65,9 +77,10 @@ struct Iq2Xxs {
     // run in a 64-bit word (a magnitude is never 0, so negating a byte never carries out of it),
     // then one conversion loop over the block, which vectorises.
     [[gnu::always_inline]] void values(float* out) const {
+      const uint64_t* sign_masks = ksigns_byte_masks();
       int8_t v[256];
       for (int r = 0; r < 32; ++r) {
-        const uint64_t negative = byte_masks(sign_byte(r >> 2, r & 3));
+        const uint64_t negative = sign_masks[sign_field(r >> 2, r & 3)];
         const uint64_t bytes = (magnitudes(r >> 2, r & 3) ^ negative) + (negative & 0x0101010101010101u);
         std::memcpy(v + 8 * r, &bytes, 8);
       }
