@@ -47,7 +47,7 @@ struct Q2K {
     float offset(int g) const { return -(dmin * float(mn(g))); }
     float weight(int j) const { return float(value(j)) * scale(j >> 4) + offset(j >> 4); }
     // value(j) of all 256 weights as fp32, for the dequantize kernels.
-    void values(float* out) const {
+    [[gnu::always_inline]] void values(float* out) const {
       for (int r = 0; r < 8; ++r) {
         for (int l = 0; l < 32; ++l) out[32 * r + l] = float(code(r, l));
       }
@@ -120,7 +120,7 @@ struct Q5K {
     }
     float weight(int j) const { return float(value(j)) * scale(j >> 5) + offset(j >> 5); }
     // value(j) of all 256 weights as fp32, for the dequantize kernels.
-    void values(float* out) const {
+    [[gnu::always_inline]] void values(float* out) const {
       uint8_t all[256];
       codes(all);
       for (int j = 0; j < 256; ++j) out[j] = float(all[j]);

@@ -54,7 +54,7 @@ struct Q5 {
     float offset(int) const { return m; }
     float weight(int j) const { return kHasMin ? float(value(j)) * d + m : float(value(j)) * d; }
     // value(j) of all 64 weights as fp32, for the dequantize kernels.
-    void values(float* out) const {
+    [[gnu::always_inline]] void values(float* out) const {
       const uint32_t high_low = uint32_t(high), high_up = uint32_t(high >> 32);
       for (int j = 0; j < 32; ++j) {
         const int low = (qs[j] & 15) | int((high_low >> j) & 1) << 4;

@@ -58,7 +58,7 @@ struct MoeFp8E4m3 : MoeFp8<qtype::moe_fp8_e4m3, moe_e4m3_half_bits> {
     float value(int j) const { return moe_e4m3_value(qs[j]); }
     float weight(int j) const { return value(j); }
     // value(j) of all 64 weights as fp32, for the dequantize kernels.
-    void values(float* out) const {
+    [[gnu::always_inline]] void values(float* out) const {
       for (int j = 0; j < 64; ++j) out[j] = moe_e4m3_value(qs[j]);
     }
   };

@@ -113,7 +113,7 @@ struct Scaled4 {
       Order::unpack(qs, out, [](int code) { return int8_t(Decode::value(code)); });
     }
     // value(j) of all 64 weights as fp32, for the dequantize kernels.
-    void values(float* out) const {
+    [[gnu::always_inline]] void values(float* out) const {
       Order::unpack(qs, out, [](int code) { return float(Decode::value(code)); });
     }
   };
@@ -178,7 +178,7 @@ struct Q4_1 {
     float offset(int) const { return m; }
     float weight(int j) const { return float(value(j)) * d + m; }
     // value(j) of all 64 weights as fp32, for the dequantize kernels.
-    void values(float* out) const {
+    [[gnu::always_inline]] void values(float* out) const {
       HalvesLowFirst::unpack(qs, out, [](int code) { return float(code); });
     }
   };

@@ -64,7 +64,7 @@ struct Q4K {
     float offset(int s) const { return -(dmin * float(mn(s))); }
     float weight(int j) const { return float(value(j)) * scale(j >> 5) + offset(j >> 5); }
     // value(j) of all 256 weights as fp32, for the dequantize kernels.
-    void values(float* out) const {
+    [[gnu::always_inline]] void values(float* out) const {
       for (int s = 0; s < 8; ++s) {
         for (int j = 0; j < 16; ++j) {
           out[32 * s + j] = float(qs[16 * s + j] & 15);
