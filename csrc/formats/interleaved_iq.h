@@ -15,19 +15,13 @@
 
 namespace vorn::formats {
 
-// Byte t all ones where bit t of `bits` is set, else zero.
-inline uint64_t byte_masks(uint8_t bits) {
-  const uint64_t spread = (bits * 0x0101010101010101u) & 0x8040201008040201u;  // bit t of byte t
-  const uint64_t low7 = 0x7f7f7f7f7f7f7f7fu;
-  const uint64_t nonzero = (((spread & low7) + low7) | spread) & ~low7;          // bit 7 of such bytes
-  return (nonzero >> 7) * 0xff;
-}
-
-// The entries of ksigns_iq2xs as byte masks (byte_masks), built once.
+// The entries of ksigns_iq2xs as byte masks, built once: byte t all ones where bit t is set.
 inline const uint64_t* ksigns_byte_masks() {
   static const auto table = [] {
     std::array<uint64_t, 128> masks{};
-    for (int s = 0; s < 128; ++s) masks[s] = byte_masks(ksigns_iq2xs[s]);
+    for (int s = 0; s < 128; ++s) {
+      for (int t = 0; t < 8; ++t) masks[s] |= uint64_t((ksigns_iq2xs[s] >> t) & 1) * 0xff << (8 * t);
+    }
     return masks;
   }();
   return table.data();

@@ -52,14 +52,9 @@ struct Fp6Planes {
   using Levels = Fp6Levels;
 };
 
-// The 16 values of a group as fp32, for the dequantize kernels: half_to_float on lanes, where
-// no pattern is an infinity or a NaN (the exponent field is below 8).
-[[gnu::always_inline]] inline void fp6_group_values(const uint8_t* p2, const uint8_t* p4, float* out) {
-  const u32x16 half = fp6_half_pattern(plane_group_codes<Fp6Planes>(p2, p4));
-  const u32x16 sign = (half & 0x8000) << 16, exponent = (half >> 10) & 31, mantissa = half & 0x3ff;
-  const u32x16 normal = sign | (exponent + 112) << 23 | mantissa << 13;
-  const f32x16 subnormal = __builtin_convertvector(i32x16(mantissa), f32x16) * 0x1p-24f;  // exact
-  const u32x16 bits = exponent == 0 ? u32x16(subnormal) | sign : normal;
+// The binary16 bits of the 16 values of a group, for the dequantize kernels.
+[[gnu::always_inline]] inline void fp6_group_half_values(const uint8_t* p2, const uint8_t* p4, uint16_t* out) {
+  const u16x16 bits = __builtin_convertvector(fp6_half_pattern(plane_group_codes<Fp6Planes>(p2, p4)), u16x16);
   std::memcpy(out, &bits, sizeof bits);
 }
 
@@ -74,7 +69,6 @@ inline void fp6_group_store(uint8_t* p2, uint8_t* p4, const uint8_t* codes) {
 }
 
 inline float fp6_value(int code) { return half_to_float(fp6_half_bits(code)); }
-
 
 struct Fp6 : Fp6Planes {
   static constexpr int kQtype = qtype::fp6;
@@ -109,8 +103,8 @@ struct Fp6 : Fp6Planes {
     float value(int j) const { return fp6_value(code(j)); }
     float scale(int) const { return d; }
     float weight(int j) const { return value(j) * d; }
-    [[gnu::always_inline]] void values(float* out) const {
-      for (int g = 0; g < 4; ++g) fp6_group_values(p2 + 4 * g, p4 + 8 * g, out + 16 * g);
+    [[gnu::always_inline]] void half_values(uint16_t* out) const {
+      for (int g = 0; g < 4; ++g) fp6_group_half_values(p2 + 4 * g, p4 + 8 * g, out + 16 * g);
     }
   };
 
@@ -170,8 +164,8 @@ struct Fp6K : Fp6Planes {
     float value(int j) const { return fp6_value(code(j)); }
     float scale(int g) const { return group_scale(d, sc[g]); }
     float weight(int j) const { return value(j) * scale(j >> 4); }
-    [[gnu::always_inline]] void values(float* out) const {
-      for (int g = 0; g < 16; ++g) fp6_group_values(p2 + 4 * g, p4 + 8 * g, out + 16 * g);
+    [[gnu::always_inline]] void half_values(uint16_t* out) const {
+      for (int g = 0; g < 16; ++g) fp6_group_half_values(p2 + 4 * g, p4 + 8 * g, out + 16 * g);
     }
   };
 

@@ -70,11 +70,8 @@ struct HasHalfValues<B, std::void_t<decltype(std::declval<const B&>().half_value
 // value by value: a plain conversion that vectorises.
 template <class F>
 inline constexpr bool kIntegerValues = std::is_integral_v<decltype(std::declval<typename F::Block>().value(0))>;
-// Formats whose values are binary16 values: those that decode to binary16 bits, and the 6-bit
-// floats (which decode to fp32 directly).
 template <class F>
-inline constexpr bool kHalfValues =
-    !kIntegerValues<F> && (HasHalfValues<typename F::Block>::value || std::is_base_of_v<formats::Fp6Planes, F>);
+inline constexpr bool kHalfValues = !kIntegerValues<F> && HasHalfValues<typename F::Block>::value;
 
 // The 4-bit formats with codebook levels (nf4, fp4): codes unpacked in weight order, then looked up
 // in the format's level table.
