@@ -2,6 +2,8 @@
 
 #include <immintrin.h>
 
+#include <type_traits>
+
 #include "common/cpu_features.h"
 #include "common/half_bits.h"
 #include "linear/lane_arith.h"
@@ -12,6 +14,8 @@ namespace {
 using RoundBits = void (*)(const float*, uint16_t*, int64_t);
 using RoundValues = void (*)(float*, int64_t);
 using WidenBits = void (*)(const uint16_t*, float*, int64_t);
+template <class Out>
+using ScaleGroups = void (*)(const uint16_t*, const float*, int, int64_t, Out*);
 
 void round_bits_lanes(const float* in, uint16_t* out, int64_t n) {
   for (int64_t i = 0; i < n; ++i) out[i] = exact_half_bits(round_to_half(in[i]));
@@ -23,6 +27,17 @@ void round_values_lanes(float* values, int64_t n) {
 
 void widen_bits_lanes(const uint16_t* in, float* out, int64_t n) {
   for (int64_t i = 0; i < n; ++i) out[i] = half_to_float(in[i]);
+}
+
+inline void store_half(uint16_t bits, uint16_t* out) { *out = bits; }
+inline void store_half(uint16_t bits, float* out) { *out = half_to_float(bits); }
+
+template <class Out>
+void scale_groups_lanes(const uint16_t* values, const float* scales, int group, int64_t n, Out* out) {
+  for (int64_t i = 0; i < n; ++i) {
+    const float scale = round_to_half(scales[i / group]);
+    store_half(exact_half_bits(round_to_half(half_to_float(values[i]) * scale)), out + i);
+  }
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -90,6 +105,60 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void round_values_avx512(fl
   round_values_lanes(values + i, n - i);
 }
 
+// 16 binary16 results stored as bits, or widened to fp32; NaNs become 0x7e00 with their sign.
+template <class Out>
+[[gnu::target("avx512f,avx512bw,avx512vl")]] inline void store_halves(__m256i bits, __mmask16 nan, Out* out) {
+  if (nan) [[unlikely]] {
+    const __m256i quiet = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi16(-0x8000)), _mm256_set1_epi16(0x7e00));
+    bits = _mm256_mask_blend_epi16(nan, bits, quiet);
+  }
+  if constexpr (std::is_same_v<Out, uint16_t>) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bits);
+  } else {
+    _mm512_storeu_ps(out, _mm512_cvtph_ps(bits));
+  }
+}
+
+template <class Out>
+[[gnu::target("avx512f,avx512bw,avx512vl")]] void scale_groups_avx512(const uint16_t* values, const float* scales,
+                                                                      int group, int64_t n, Out* out) {
+  for (int64_t g = 0; g < n / group; ++g) {
+    const __m512 scale = _mm512_set1_ps(round_to_half(scales[g]));
+    for (int64_t i = g * group; i < (g + 1) * group; i += 16) {
+      const __m512 product =
+          _mm512_mul_ps(_mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i))), scale);
+      store_halves(_mm512_cvtps_ph(product, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC),
+                   _mm512_cmp_ps_mask(product, product, _CMP_UNORD_Q), out + i);
+    }
+  }
+}
+
+#if !defined(__clang__)
+#define VORN_SCALE_GROUPS_FP16 1
+// The binary16 multiplication itself.
+template <class Out>
+[[gnu::target("avx512f,avx512bw,avx512vl,avx512fp16")]] void scale_groups_fp16(const uint16_t* values,
+                                                                              const float* scales, int group,
+                                                                              int64_t n, Out* out) {
+  for (int64_t g = 0; g < n / group; ++g) {
+    const __m256h scale = _mm256_set1_ph(static_cast<_Float16>(scales[g]));
+    for (int64_t i = g * group; i < (g + 1) * group; i += 16) {
+      const __m256h product =
+          _mm256_mul_ph(_mm256_castsi256_ph(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i))), scale);
+      store_halves(_mm256_castph_si256(product), _mm256_cmp_ph_mask(product, product, _CMP_UNORD_Q), out + i);
+    }
+  }
+}
+#endif
+
+template <class Out>
+ScaleGroups<Out> pick_scale_groups() {
+#if VORN_SCALE_GROUPS_FP16
+  if (cpu_has_avx512_fp16()) return scale_groups_fp16<Out>;
+#endif
+  return cpu_has_avx512() ? scale_groups_avx512<Out> : scale_groups_lanes<Out>;
+}
+
 RoundBits pick_bits() {
   return cpu_has_avx512() ? round_bits_avx512 : cpu_has_avx2_f16c() ? round_bits_f16c : round_bits_lanes;
 }
@@ -103,6 +172,10 @@ WidenBits pick_widen() {
 RoundBits pick_bits() { return round_bits_lanes; }
 RoundValues pick_values() { return round_values_lanes; }
 WidenBits pick_widen() { return widen_bits_lanes; }
+template <class Out>
+ScaleGroups<Out> pick_scale_groups() {
+  return scale_groups_lanes<Out>;
+}
 #endif
 
 }  // namespace
@@ -115,6 +188,16 @@ void round_to_half_bits(const float* in, uint16_t* out, int64_t n) {
 void round_to_half_values(float* values, int64_t n) {
   static const RoundValues impl = pick_values();
   impl(values, n);
+}
+
+void scale_half_groups(const uint16_t* values, const float* scales, int group, int64_t n, uint16_t* out) {
+  static const ScaleGroups<uint16_t> impl = pick_scale_groups<uint16_t>();
+  impl(values, scales, group, n, out);
+}
+
+void scale_half_groups(const uint16_t* values, const float* scales, int group, int64_t n, float* out) {
+  static const ScaleGroups<float> impl = pick_scale_groups<float>();
+  impl(values, scales, group, n, out);
 }
 
 void half_bits_to_floats(const uint16_t* in, float* out, int64_t n) {
