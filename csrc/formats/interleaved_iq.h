@@ -27,6 +27,22 @@ inline const uint64_t* ksigns_byte_masks() {
   return table.data();
 }
 
+// An iq1s_grid entry's grid values (0..2) as the bytes of a word, byte t for weight t of its run:
+// the entry's low nibbles of bytes 0..3 are weights 0..3, its high nibbles weights 4..7.
+inline uint64_t iq1s_split_entry(uint32_t entry) {
+  return (entry & 0x0f0f0f0fu) | uint64_t((entry >> 4) & 0x0f0f0f0fu) << 32;
+}
+
+// Every entry split, built once.
+inline const uint64_t* iq1s_split_grid() {
+  static const auto table = [] {
+    std::array<uint64_t, 2048> split{};
+    for (int i = 0; i < 2048; ++i) split[i] = iq1s_split_entry(iq1s_grid[i]);
+    return split;
+  }();
+  return table.data();
+}
+
 // iq2_xxs: bytes 0..1 fp16 d; group p at 2 + 8p: four grid indices, then a 32-bit word w whose
 // bits 7l..7l+6 select the signs of run l (ksigns_iq2xs) and whose top four bits ls scale the
 // group. Weight = d * (0.125 + 0.25 * ls) * magnitude * sign.
@@ -125,24 +141,25 @@ struct Iq1S {
     Block(const uint8_t* w, const Layout& at, int64_t blk) : b(w + at.block(blk)), d(load_half(b + kDAt)) {}
     uint16_t qh(int p) const { return load_u16(b + 34 + 2 * p); }
     int grid_index(int p, int l) const { return b[2 + 4 * p + l] | ((qh(p) >> (3 * l)) & 7) << 8; }
-    // The grid values (0..2) of run l of group p, byte t for weight t of the run: low nibbles
-    // of the entry's bytes 0..3 are weights 0..3, high nibbles weights 4..7.
-    uint64_t run_values(int p, int l) const {
-      const uint32_t entry = iq1s_grid[grid_index(p, l)];
-      return (entry & 0x0f0f0f0fu) | uint64_t((entry >> 4) & 0x0f0f0f0fu) << 32;
-    }
+    // The grid values of run l of group p, byte t for weight t of the run.
+    uint64_t run_values(int p, int l) const { return iq1s_split_entry(iq1s_grid[grid_index(p, l)]); }
     int grid_value(int j) const { return int(run_values(j >> 5, (j >> 3) & 3) >> (8 * (j & 7))) & 255; }
     float delta(int p) const { return kIq1sDelta[(qh(p) >> 15) ? 0 : 1]; }
     float value(int j) const { return float(grid_value(j)) + delta(j >> 5); }
     float scale(int p) const { return group_scale(d, float((qh(p) >> 12) & 7)); }
     float weight(int j) const { return scale(j >> 5) * value(j); }
     // value(j) of all 256 weights, for the dequantize kernels: the grid values of each run in a
-    // 64-bit word, then one loop per group that vectorises.
+    // 64-bit word (from the entries split once), then one loop per group that vectorises.
     [[gnu::always_inline]] void values(float* out) const {
+      const uint64_t* split_entries = iq1s_split_grid();
       uint8_t grid[256];
-      for (int r = 0; r < 32; ++r) {
-        const uint64_t bytes = run_values(r >> 2, r & 3);
-        std::memcpy(grid + 8 * r, &bytes, 8);
+      for (int p = 0; p < 8; ++p) {
+        const uint32_t top = qh(p);
+#pragma GCC unroll 4
+        for (int l = 0; l < 4; ++l) {
+          const uint64_t bytes = split_entries[b[2 + 4 * p + l] | ((top >> (3 * l)) & 7) << 8];
+          std::memcpy(grid + 32 * p + 8 * l, &bytes, 8);
+        }
       }
       for (int p = 0; p < 8; ++p) {
         const float shift = delta(p);
