@@ -14,8 +14,10 @@
 #include "common/vector_clones.h"
 #include "formats/formats.h"
 #include "linear/element_math.h"
+#include "linear/group_scale.h"
 #include "linear/half_code_tables.h"
 #include "linear/half_rounding.h"
+#include "linear/half_scaled_values.h"
 #include "linear/lane_arith.h"
 #include "linear/lane_vectors.h"
 #include "linear/level_lookup.h"
@@ -144,22 +146,6 @@ template <class F>
   }
 }
 
-// The scale of group g of a block. fp6_k rounds d * sc to binary16, by `round`: the branch-free
-// rounding, so that a block's scales vectorise (the same bits as the format's own rounding, since
-// d is a binary16 value: a NaN product has no payload below binary16's), or none where binary16
-// arithmetic rounds the scale anyway.
-inline float round_scale_to_half(float v) { return round_to_half(v); }
-inline float unrounded_scale(float v) { return v; }
-
-template <class F, float (*Round)(float) = round_scale_to_half>
-[[gnu::always_inline]] inline float group_scale(const typename F::Block& block, int g) {
-  if constexpr (std::is_same_v<F, formats::Fp6K>) {
-    return F::group_scale(block.d, float(block.sc[g]), Round);
-  } else {
-    return block.scale(g);
-  }
-}
-
 // Per group g of a block: out = values times scales[g] (kScale), plus offsets[g] (kOffset), in
 // fp32 arithmetic, 16 weights at a time in the compiler's vector extension (its own
 // vectorisation of such group loops interleaved a block's groups and paid in shuffles).
@@ -279,30 +265,10 @@ template <class F>
   }
 }
 
-// Formats whose values are binary16 values with one scale per group (fp6, fp6_k, fp8_e4m3).
+// Formats whose values are binary16 values with one scale per group (half_scaled_values.h).
 template <class F>
 inline constexpr bool kScaledHalfValues =
     kHalfValues<F> && !HasBulkValues<typename F::Block>::value && F::kScaling == formats::Scaling::scale;
-
-// Blocks first .. first + count - 1 of such a format in fp16 arithmetic, which is one binary16
-// multiplication per weight (half_rounding.h), stored as binary16 bits or their fp32 values.
-template <class F, class Out>
-[[gnu::always_inline]] inline void fp16_scaled_half_values(const formats::Packed<F>& packed, int64_t first,
-                                                           int64_t count, Out* out) {
-  constexpr int kGroups = F::kBlock / F::kGroup;
-  constexpr int64_t kRun = std::max(1, kHalfRunWeights / F::kBlock);
-  uint16_t values[kRun * F::kBlock];
-  float scales[kRun * kGroups];
-  for (int64_t i = 0; i < count; i += kRun) {
-    const int64_t blocks = std::min(kRun, count - i);
-    for (int64_t b = 0; b < blocks; ++b) {
-      const auto block = packed.block(first + i + b);
-      block.half_values(values + b * F::kBlock);
-      for (int g = 0; g < kGroups; ++g) scales[b * kGroups + g] = group_scale<F, unrounded_scale>(block, g);
-    }
-    scale_half_groups(values, scales, F::kGroup, blocks * F::kBlock, out + i * F::kBlock);
-  }
-}
 
 // Blocks first .. first + count - 1 in fp16 arithmetic up to the last rounding, as fp32 results
 // in `results` (which may be out, for fp32 outputs).
@@ -326,7 +292,7 @@ VORN_VECTOR_CLONES void expand_blocks(const formats::Packed<F>& packed, int64_t 
       if (expand_half_code_tables<F>(packed, level_table<F, true>(), first, count, reinterpret_cast<Out*>(out))) return;
     }
     if constexpr (kScaledHalfValues<F>) {
-      return fp16_scaled_half_values<F>(packed, first, count, reinterpret_cast<Out*>(out));
+      return expand_scaled_half_values<F>(packed, first, count, reinterpret_cast<Out*>(out));
     }
     // Runs of blocks, each rounded to fp16 once more for its last step.
     constexpr int64_t kRun = std::max(1, kHalfRunWeights / F::kBlock);
