@@ -68,6 +68,7 @@ struct Planar8 {
 };
 
 struct SignedByte {
+  static constexpr bool kTwosComplement = true;  // a code's top bit is its sign
   static int32_t value(uint8_t c) { return int8_t(c); }
   // value() of a code 0 .. 255 held in a wider signed lane (a scalar or a vector of them).
   template <class I>

@@ -204,12 +204,20 @@ inline void split_words(const uint8_t* words, int v, u32x16& low, u32x16& high) 
   high = __builtin_shuffle(a, b, u32x16{1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31});
 }
 
+// Formats whose codes are their levels as two's complement integers (q8_0).
+template <class F, class = void>
+struct HasTwosComplementCodes : std::false_type {};
+template <class F>
+struct HasTwosComplementCodes<F, std::void_t<decltype(F::Levels::kTwosComplement)>>
+    : std::bool_constant<F::Levels::kTwosComplement> {};
+
 // The codes of one step of a code stream: W lanes' words as (low, high) 32-bit halves.
 template <class M, class T, int W, class Isa>
 struct StreamCodes {
   using F = typename M::F;
   using WL = WordLanes<M>;
   static constexpr int kVectors = W / 16, kHalfSlots = WL::kSlotsPerWord / 2;
+  static constexpr bool kTwosComplement = HasTwosComplementCodes<F>::value;
   u32x16 low[kVectors], high[kVectors];
   const LaneLevels<F, T, Isa>& levels;
 
@@ -225,7 +233,16 @@ struct StreamCodes {
 
   // The level of the n-th code of lanes 16v .. 16v + 15.
   f32x16 level(int n, int v) const {
-    return levels((WL::position(n) < kHalfSlots ? low[v] : high[v]) >> (WL::kBits * (WL::position(n) % kHalfSlots)));
+    const u32x16 word = WL::position(n) < kHalfSlots ? low[v] : high[v];
+    const int bit = WL::kBits * (WL::position(n) % kHalfSlots);
+    if constexpr (kTwosComplement) {
+      // Two shifts: the code's sign bit up to the lane's, then the code back down with its sign
+      // (exact in every T).
+      const i32x16 top = bit_as<i32x16>(word << (32 - WL::kBits - bit));
+      return __builtin_convertvector(top >> (32 - WL::kBits), f32x16);
+    } else {
+      return levels(word >> bit);
+    }
   }
 };
 
