@@ -83,13 +83,6 @@ template <class F>
 inline constexpr bool kLevelCodes<F, std::void_t<typename F::Nibbles, decltype(F::level(0))>> =
     !std::is_integral_v<decltype(F::level(0))>;
 
-// Formats whose blocks unpack the codes of their levels in weight order (nf3), for a lookup.
-template <class B, class = void>
-struct HasLevelCodes : std::false_type {};
-template <class B>
-struct HasLevelCodes<B, std::void_t<decltype(std::declval<const B&>().level_codes(static_cast<uint8_t*>(nullptr)))>>
-    : std::true_type {};
-
 // The format's levels (16 entries; fewer levels repeat) as fp32, or (kRounded) rounded to fp16.
 template <class F, bool kRounded = false>
 const float* level_table() {
@@ -106,13 +99,9 @@ const float* level_table() {
 
 template <class F>
 [[gnu::always_inline]] inline void block_values(const typename F::Block& b, float* v) {
-  if constexpr (kLevelCodes<F> || HasLevelCodes<typename F::Block>::value) {
+  if constexpr (kLevelCodes<F>) {
     uint8_t codes[F::kBlock];
-    if constexpr (kLevelCodes<F>) {
-      F::Nibbles::unpack(b.qs, codes, [](int code) { return uint8_t(code); });
-    } else {
-      b.level_codes(codes);
-    }
+    F::Nibbles::unpack(b.qs, codes, [](int code) { return uint8_t(code); });
     lookup_levels(level_table<F>(), codes, v, F::kBlock);
   } else if constexpr (HasBulkValues<typename F::Block>::value) {
     b.values(v);
