@@ -108,7 +108,7 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void round_values_avx512(fl
 // 16 binary16 results stored as bits, or widened to fp32; NaNs become 0x7e00 with their sign.
 template <class Out>
 [[gnu::target("avx512f,avx512bw,avx512vl")]] inline void store_halves(__m256i bits, __mmask16 nan, Out* out) {
-  if (nan) [[unlikely]] {
+  if (__builtin_expect(nan != 0, 0)) {
     const __m256i quiet = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi16(-0x8000)), _mm256_set1_epi16(0x7e00));
     bits = _mm256_mask_blend_epi16(nan, bits, quiet);
   }
