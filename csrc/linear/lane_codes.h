@@ -132,28 +132,36 @@ struct RuleLevels {
   }
 };
 
+template <class F, class = void>
+struct HasSignedCodes : std::false_type {};
+template <class F>
+struct HasSignedCodes<F, std::void_t<decltype(F::Levels::kTopBitIsSign)>>
+    : std::bool_constant<F::Levels::kTopBitIsSign> {};
+
 // Codebook levels (3- and 4-bit codes), q5's 5-bit integers and the binary16 patterns of 6-bit
-// codes (fp6): a table of the 2^kBits levels in T, held in vectors and indexed by permutes. A
-// permute takes each index modulo its table's length, and a 3-bit table repeats, so bits above
-// the code need no mask.
+// codes (fp6): a table of the 2^kBits levels in T (or of their magnitudes), held in vectors and
+// indexed by permutes. A permute takes each index modulo its table's length, and a 3-bit table
+// repeats, so bits above the code need no mask.
 template <class F, class T, class Isa, int kBits>
 struct TableLevels {
-  static constexpr int kVectors = kBits <= 4 ? 1 : (1 << kBits) / 16;
+  // Codes whose top bit is their level's sign (fp6) keep the magnitudes alone; the sign is set
+  // by one bitwise operation (T's rounding is symmetric, so it commutes with the sign).
+  static constexpr bool kSigned = HasSignedCodes<F>::value;
+  static constexpr int kVectors = kBits <= 4 ? 1 : (1 << kBits) / (kSigned ? 32 : 16);
   f32x16 table[kVectors];
 
   TableLevels() {
     for (int c = 0; c < 16 * kVectors; ++c) table[c / 16][c % 16] = Arith<T>::from(level(c % (1 << kBits)));
   }
   f32x16 operator()(u32x16 codes) const {
+    static_assert(kVectors <= 2, "up to 32 entries: 5-bit codes, or 6-bit codes with a sign bit");
     if constexpr (kVectors == 1) {
       return __builtin_shuffle(table[0], codes);
-    } else if constexpr (kVectors == 2) {
-      return __builtin_shuffle(table[0], table[1], codes);
+    } else if constexpr (kSigned) {
+      const f32x16 magnitude = __builtin_shuffle(table[0], table[1], codes);
+      return bit_as<f32x16>(bit_as<u32x16>(magnitude) ^ ((codes << (32 - kBits)) & 0x80000000u));
     } else {
-      static_assert(kVectors == 4, "up to 6 bits");
-      const f32x16 low = __builtin_shuffle(table[0], table[1], codes);
-      const f32x16 high = __builtin_shuffle(table[2], table[3], codes);
-      return (codes & 32) != 0 ? high : low;
+      return __builtin_shuffle(table[0], table[1], codes);
     }
   }
 
