@@ -15,33 +15,27 @@
 
 namespace vorn::formats {
 
-// The entries of ksigns_iq2xs as byte masks, built once: byte t all ones where bit t is set.
-inline const uint64_t* ksigns_byte_masks() {
-  static const auto table = [] {
-    std::array<uint64_t, 128> masks{};
-    for (int s = 0; s < 128; ++s) {
-      for (int t = 0; t < 8; ++t) masks[s] |= uint64_t((ksigns_iq2xs[s] >> t) & 1) * 0xff << (8 * t);
-    }
-    return masks;
-  }();
-  return table.data();
-}
+// The entries of ksigns_iq2xs as byte masks: byte t all ones where bit t is set. Built at load
+// time, so that the decoders read them without a first-use check.
+inline const std::array<uint64_t, 128> kKsignsByteMasks = [] {
+  std::array<uint64_t, 128> masks{};
+  for (int s = 0; s < 128; ++s) {
+    for (int t = 0; t < 8; ++t) masks[s] |= uint64_t((ksigns_iq2xs[s] >> t) & 1) * 0xff << (8 * t);
+  }
+  return masks;
+}();
 
-// An iq1s_grid entry's grid values (0..2) as the bytes of a word, byte t for weight t of its run:
-// the entry's low nibbles of bytes 0..3 are weights 0..3, its high nibbles weights 4..7.
-inline uint64_t iq1s_split_entry(uint32_t entry) {
-  return (entry & 0x0f0f0f0fu) | uint64_t((entry >> 4) & 0x0f0f0f0fu) << 32;
-}
-
-// Every entry split, built once.
-inline const uint64_t* iq1s_split_grid() {
-  static const auto table = [] {
-    std::array<uint64_t, 2048> split{};
-    for (int i = 0; i < 2048; ++i) split[i] = iq1s_split_entry(iq1s_grid[i]);
-    return split;
-  }();
-  return table.data();
-}
+// The iq1s_grid entries as the grid values (0..2) of their runs: byte t of a word is weight t of
+// the run, from the entry's low nibbles of bytes 0..3 (weights 0..3) and its high nibbles
+// (weights 4..7). Built at load time as well.
+inline const std::array<uint64_t, 2048> kIq1sRunValues = [] {
+  std::array<uint64_t, 2048> split{};
+  for (int i = 0; i < 2048; ++i) {
+    const uint32_t entry = iq1s_grid[i];
+    split[i] = (entry & 0x0f0f0f0fu) | uint64_t((entry >> 4) & 0x0f0f0f0fu) << 32;
+  }
+  return split;
+}();
 
 // iq2_xxs: bytes 0..1 fp16 d; group p at 2 + 8p: four grid indices, then a 32-bit word w whose
 // bits 7l..7l+6 select the signs of run l (ksigns_iq2xs) and whose top four bits ls scale the
@@ -76,6 +70,12 @@ struct Iq2Xxs {
     uint64_t magnitudes(int p, int l) const { return iq2xxs_grid[grid_index(p, l)]; }
     int sign_field(int p, int l) const { return (word(p) >> (7 * l)) & 127; }
     uint8_t sign_byte(int p, int l) const { return ksigns_iq2xs[sign_field(p, l)]; }
+    // The eight signed weights of run l of group p as the bytes of a word (a magnitude is never
+    // 0, so negating a byte as (m ^ 0xff) + 1 never carries out of it).
+    uint64_t run_weights(int p, int l) const {
+      const uint64_t negative = kKsignsByteMasks[sign_field(p, l)];
+      return (magnitudes(p, l) ^ negative) + (negative & 0x0101010101010101u);
+    }
     int32_t value(int j) const {
       const int p = j >> 5, l = (j >> 3) & 3, t = j & 7;
       const int32_t magnitude = int32_t((magnitudes(p, l) >> (8 * t)) & 255);
@@ -84,14 +84,11 @@ struct Iq2Xxs {
     float scale(int p) const { return group_scale(d, float(word(p) >> 28)); }
     float weight(int j) const { return scale(j >> 5) * float(value(j)); }
     // value(j) of all 256 weights as fp32, for the dequantize kernels: the signed bytes of each
-    // run in a 64-bit word (a magnitude is never 0, so negating a byte never carries out of it),
-    // then one conversion loop over the block, which vectorises.
+    // run in a 64-bit word, then one conversion loop over the block, which vectorises.
     [[gnu::always_inline]] void values(float* out) const {
-      const uint64_t* sign_masks = ksigns_byte_masks();
       int8_t v[256];
       for (int r = 0; r < 32; ++r) {
-        const uint64_t negative = sign_masks[sign_field(r >> 2, r & 3)];
-        const uint64_t bytes = (magnitudes(r >> 2, r & 3) ^ negative) + (negative & 0x0101010101010101u);
+        const uint64_t bytes = run_weights(r >> 2, r & 3);
         std::memcpy(v + 8 * r, &bytes, 8);
       }
       for (int j = 0; j < 256; ++j) out[j] = float(v[j]);
@@ -142,22 +139,22 @@ struct Iq1S {
     uint16_t qh(int p) const { return load_u16(b + 34 + 2 * p); }
     int grid_index(int p, int l) const { return b[2 + 4 * p + l] | ((qh(p) >> (3 * l)) & 7) << 8; }
     // The grid values of run l of group p, byte t for weight t of the run.
-    uint64_t run_values(int p, int l) const { return iq1s_split_entry(iq1s_grid[grid_index(p, l)]); }
+    uint64_t run_values(int p, int l) const { return kIq1sRunValues[grid_index(p, l)]; }
     int grid_value(int j) const { return int(run_values(j >> 5, (j >> 3) & 3) >> (8 * (j & 7))) & 255; }
     float delta(int p) const { return kIq1sDelta[(qh(p) >> 15) ? 0 : 1]; }
     float value(int j) const { return float(grid_value(j)) + delta(j >> 5); }
     float scale(int p) const { return group_scale(d, float((qh(p) >> 12) & 7)); }
     float weight(int j) const { return scale(j >> 5) * value(j); }
     // value(j) of all 256 weights, for the dequantize kernels: the grid values of each run in a
-    // 64-bit word (from the entries split once), then one loop per group that vectorises.
+    // 64-bit word (run_values, with the group's qh read once), then one loop per group that
+    // vectorises.
     [[gnu::always_inline]] void values(float* out) const {
-      const uint64_t* split_entries = iq1s_split_grid();
       uint8_t grid[256];
       for (int p = 0; p < 8; ++p) {
         const uint32_t top = qh(p);
 #pragma GCC unroll 4
         for (int l = 0; l < 4; ++l) {
-          const uint64_t bytes = split_entries[b[2 + 4 * p + l] | ((top >> (3 * l)) & 7) << 8];
+          const uint64_t bytes = kIq1sRunValues[b[2 + 4 * p + l] | ((top >> (3 * l)) & 7) << 8];
           std::memcpy(grid + 32 * p + 8 * l, &bytes, 8);
         }
       }

@@ -9,6 +9,7 @@
 #include "formats/bytes.h"
 #include "formats/codebooks.h"
 #include "formats/format_base.h"
+#include "formats/plane_codes.h"
 #include "formats/planar_4bit.h"
 #include "formats/qtype.h"
 
@@ -55,22 +56,15 @@ struct Nf3 {
     }
     float value(int j) const { return level(code(j)); }
     // value(j) of all 64 weights, for the dequantize kernels: a group's 16 codes on the lanes of
-    // a vector (each lane shifts its bits out of the group's two words), and their levels by one
-    // permute of the eight levels (repeated: a permute takes its indices modulo 16).
+    // a vector, and their levels by one permute of the eight levels (repeated: a permute takes
+    // its indices modulo 16).
     [[gnu::always_inline]] void values(float* out) const {
-      constexpr u32x16 kHighBit = {high_bit(0), high_bit(1), high_bit(2),   high_bit(3),   high_bit(4),  high_bit(5),
-                                   high_bit(6), high_bit(7), high_bit(8),   high_bit(9),   high_bit(10), high_bit(11),
-                                   high_bit(12), high_bit(13), high_bit(14), high_bit(15)};
-      constexpr u32x16 kLowBit = {low_bit(0),  low_bit(1),  low_bit(2),  low_bit(3),  low_bit(4),  low_bit(5),
-                                  low_bit(6),  low_bit(7),  low_bit(8),  low_bit(9),  low_bit(10), low_bit(11),
-                                  low_bit(12), low_bit(13), low_bit(14), low_bit(15)};
       constexpr f32x16 kLevels = {dequantNF3[0], dequantNF3[1], dequantNF3[2], dequantNF3[3], dequantNF3[4],
                                   dequantNF3[5], dequantNF3[6], dequantNF3[7], dequantNF3[0], dequantNF3[1],
                                   dequantNF3[2], dequantNF3[3], dequantNF3[4], dequantNF3[5], dequantNF3[6],
                                   dequantNF3[7]};
       for (int g = 0; g < 4; ++g) {
-        const u32x16 high_word = u32x16{} + uint32_t(high >> (16 * g)), low_word = u32x16{} + load_u32(low + 4 * g);
-        const u32x16 codes = ((high_word >> kHighBit) & 1) << 2 | ((low_word >> kLowBit) & 3);
+        const u32x16 codes = split_group_codes<Nf3>(uint32_t(high >> (16 * g)), load_u32(low + 4 * g));
         const f32x16 levels = __builtin_shuffle(kLevels, codes);
         std::memcpy(out + 16 * g, &levels, sizeof levels);
       }

@@ -132,10 +132,11 @@ struct RuleLevels {
   }
 };
 
+// Formats whose codes' top bit is their level's sign (fp6).
 template <class F, class = void>
-struct HasSignedCodes : std::false_type {};
+struct HasSignMagnitudeCodes : std::false_type {};
 template <class F>
-struct HasSignedCodes<F, std::void_t<decltype(F::Levels::kTopBitIsSign)>>
+struct HasSignMagnitudeCodes<F, std::void_t<decltype(F::Levels::kTopBitIsSign)>>
     : std::bool_constant<F::Levels::kTopBitIsSign> {};
 
 // Codebook levels (3- and 4-bit codes), q5's 5-bit integers and the binary16 patterns of 6-bit
@@ -146,7 +147,7 @@ template <class F, class T, class Isa, int kBits>
 struct TableLevels {
   // Codes whose top bit is their level's sign (fp6) keep the magnitudes alone; the sign is set
   // by one bitwise operation (T's rounding is symmetric, so it commutes with the sign).
-  static constexpr bool kSigned = HasSignedCodes<F>::value;
+  static constexpr bool kSigned = HasSignMagnitudeCodes<F>::value;
   static constexpr int kVectors = kBits <= 4 ? 1 : (1 << kBits) / (kSigned ? 32 : 16);
   f32x16 table[kVectors];
 

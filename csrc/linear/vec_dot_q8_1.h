@@ -17,12 +17,6 @@
 
 namespace vorn::kernels {
 
-// Byte t of the result is 0xff when bit t of `bits` is set, else 0.
-inline uint64_t bit_bytes(uint8_t bits) {
-  const uint64_t spread = (bits * 0x0101010101010101ull) & 0x8040201008040201ull;  // byte t: bit t alone
-  return ((((spread + 0x7f7f7f7f7f7f7f7full) | spread) & 0x8080808080808080ull) >> 7) * 0xff;
-}
-
 // Bytes 0..7 of v (least significant first) to out[0..7]: the host is little-endian
 // (block_q8_1.h), so this is one 8-byte store.
 inline void put_bytes(int8_t* out, uint64_t v) { std::memcpy(out, &v, sizeof v); }
@@ -80,17 +74,13 @@ inline float vec_dot_q2_k_q8_1(const void* block, const block_q8_1* q8, const in
 }
 
 // iq2_xxs, iqs in 0..7: 32-weight group iqs against q8 block iqs,
-// d * (0.125 + 0.25 * ls) * d8 * sum(signed magnitude * q). The grid's magnitudes (8, 25, 43)
-// are never 0, so negating a byte as (m ^ 0xff) + 1 never carries into its neighbour.
+// d * (0.125 + 0.25 * ls) * d8 * sum(signed magnitude * q).
 inline float vec_dot_iq2_xxs_q8_1(const void* block, const block_q8_1* q8, const int& iqs) {
   using formats::Iq2Xxs;
   const Iq2Xxs::Block b(static_cast<const uint8_t*>(block), Iq2Xxs::Layout(0), 0);
   const block_q8_1& y = q8[iqs];
   int8_t w[kQ8_1Block];
-  for (int l = 0; l < 4; ++l) {
-    const uint64_t negative = bit_bytes(b.sign_byte(iqs, l));
-    put_bytes(w + 8 * l, (b.magnitudes(iqs, l) ^ negative) + (negative & 0x0101010101010101ull));
-  }
+  for (int l = 0; l < 4; ++l) put_bytes(w + 8 * l, b.run_weights(iqs, l));
   return b.scale(iqs) * q8_1_scale(y) * float(int8_dot<kQ8_1Block>(w, y.qs));
 }
 
