@@ -27,12 +27,13 @@ inline bool cpu_has_avx512() {
 #endif
 }
 
-// AVX-512 as above with the byte-dot-product (VNNI) and byte-permute (VBMI) extensions of Ice
-// Lake and later, which the integer kernels of the q8_1 path use.
-inline bool cpu_has_avx512_vnni_vbmi() {
+// AVX-512 as above with the byte-dot-product (VNNI), byte-permute (VBMI) and bit-shuffle (BITALG)
+// extensions of Ice Lake and later, which the integer kernels of the q8_1 path use.
+inline bool cpu_has_avx512_vnni_vbmi_bitalg() {
 #if defined(__x86_64__) && defined(__GNUC__)
   static const bool has = (__builtin_cpu_init(), cpu_has_avx512() && __builtin_cpu_supports("avx512vnni") &&
-                                                     __builtin_cpu_supports("avx512vbmi"));
+                                                     __builtin_cpu_supports("avx512vbmi") &&
+                                                     __builtin_cpu_supports("avx512bitalg"));
   return has;
 #else
   return false;

@@ -6,8 +6,8 @@
 // fp32 operations in the same order. Its integer dot products are exact, so their order is free:
 // byte products are summed four at a time by the VNNI dot-product instruction.
 //
-// The vector build needs AVX-512 with VNNI and VBMI (Ice Lake and later); other machines take the
-// portable one.
+// The vector build needs AVX-512 with VNNI, VBMI and BITALG (Ice Lake and later); other machines
+// take the portable one.
 
 #include <cstdint>
 #include <vector>
@@ -30,15 +30,16 @@ namespace vorn::kernels {
 
 struct Avx512VnniIsa {};
 
-// Runs body(isa) built for AVX-512 with VNNI and VBMI where the CPU has them, else for the
+// Runs body(isa) built for AVX-512 with VNNI, VBMI and BITALG where the CPU has them, else for the
 // portable baseline; the vector build is flattened, as run_avx512 is.
 template <class Body>
-[[gnu::target("arch=x86-64-v4,avx512vnni,avx512vbmi"), gnu::flatten]] void run_avx512_vnni(const Body& body) {
+[[gnu::target("arch=x86-64-v4,avx512vnni,avx512vbmi,avx512bitalg"), gnu::flatten]] void run_avx512_vnni(
+    const Body& body) {
   body(Avx512VnniIsa{});
 }
 template <class Body>
 void with_q8_1_isa(const Body& body) {
-  if (cpu_has_avx512_vnni_vbmi()) {
+  if (cpu_has_avx512_vnni_vbmi_bitalg()) {
     run_avx512_vnni(body);
   } else {
     body(PortableIsa{});
@@ -65,7 +66,7 @@ struct Q2KRow : Q8_1Row {
   }
 };
 
-#define VORN_VNNI_TARGET gnu::target("avx512f,avx512bw,avx512vl,avx512dq,avx512vnni,avx512vbmi,f16c")
+#define VORN_VNNI_TARGET gnu::target("avx512f,avx512bw,avx512vl,avx512dq,avx512vnni,avx512vbmi,avx512bitalg,f16c")
 
 // The fp16 field at p, converted by the hardware.
 [[VORN_VNNI_TARGET]] inline float half_at(const uint8_t* p) { return _cvtsh_ss(formats::load_u16(p)); }
@@ -113,44 +114,36 @@ struct Q2KRow : Q8_1Row {
 
 // iq2_xxs. Qword p of the 64 bytes after d is group p: four grid indices, then the word whose
 // 7-bit fields index the sign table and whose top four bits are ls. Gather l fetches run l of
-// every group, which meets vector l of the run-major activations. The signed weights are biased
-// by 128 to be unsigned for the dot-product instruction; 128 times the group's code sum is
-// taken off again.
+// every group (grid magnitudes, unsigned), which meets vector l of the run-major activations; the
+// run's sign bits negate the activations they meet, so the magnitudes go to the dot-product
+// instruction as they are. (A code of -128, which stays -128 when negated, comes only from a
+// block whose scale is zero in its fp16 field, where every product vanishes.)
 [[VORN_VNNI_TARGET]] inline void add_iq2_xxs_slices_vnni(const uint8_t* block, const RunMajorRow& row, int64_t i,
                                                         float* partial) {
   using formats::Iq2Xxs;
   const __m512i groups = _mm512_loadu_si512(block + 2);
-  // Per qword: bytes 0..3 the grid indices, bytes 4..7 the sign fields (their bit 7 is spare).
+  // Per qword: bytes 4..7 the sign fields of runs 0..3 (their bit 7 is spare), looked up into
+  // the runs' sign bytes in place.
   const __m512i fields = _mm512_multishift_epi64_epi8(_mm512_set1_epi64(0x352e272018100800), groups);
-  // Run l of group p to byte 8l + p (grid index) and byte 32 + 8l + p (sign field).
-  alignas(64) static constexpr uint8_t kRuns[64] = {
-      0, 8,  16, 24, 32, 40, 48, 56, 1, 9,  17, 25, 33, 41, 49, 57, 2, 10, 18, 26, 34, 42,
-      50, 58, 3, 11, 19, 27, 35, 43, 51, 59, 4, 12, 20, 28, 36, 44, 52, 60, 5, 13, 21, 29,
-      37, 45, 53, 61, 6, 14, 22, 30, 38, 46, 54, 62, 7, 15, 23, 31, 39, 47, 55, 63};
-  const __m512i runs = _mm512_permutexvar_epi8(_mm512_load_si512(kRuns), fields);
-  const __m512i signs = _mm512_permutex2var_epi8(_mm512_loadu_si512(formats::ksigns_iq2xs), runs,
+  const __m512i signs = _mm512_permutex2var_epi8(_mm512_loadu_si512(formats::ksigns_iq2xs), fields,
                                                  _mm512_loadu_si512(formats::ksigns_iq2xs + 64));
-  const __m256i sign_bits = _mm512_extracti64x4_epi64(signs, 1);  // bit 8(8l + p) + t: weight t negative
-  const __m128i index_bytes[2] = {_mm512_castsi512_si128(runs), _mm512_extracti32x4_epi32(runs, 1)};
-  const __m128i negative[2] = {_mm256_castsi256_si128(sign_bits), _mm256_extracti128_si256(sign_bits, 1)};
+  const auto* grid = reinterpret_cast<const long long*>(formats::iq2xxs_grid);
   const int8_t* q = &row.run_codes[256 * i];
   __m512i dots[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};  // two chains of additions
   for (int l = 0; l < 4; ++l) {
-    const __m128i bytes = l % 2 ? _mm_unpackhi_epi64(index_bytes[l / 2], index_bytes[l / 2]) : index_bytes[l / 2];
-    const auto* grid = reinterpret_cast<const long long*>(formats::iq2xxs_grid);
-    const __m512i magnitudes = _mm512_i64gather_epi64(_mm512_cvtepu8_epi64(bytes), grid, 8);
-    const __mmask64 minus = l % 2 ? _mm_extract_epi64(negative[l / 2], 1) : _mm_cvtsi128_si64(negative[l / 2]);
-    const __m512i weights = _mm512_mask_sub_epi8(magnitudes, minus, _mm512_setzero_si512(), magnitudes);
-    const __m512i biased = _mm512_xor_si512(weights, _mm512_set1_epi8(int8_t(0x80)));
-    dots[l % 2] = _mm512_dpbusd_epi32(dots[l % 2], biased, _mm512_loadu_si512(q + 64 * l));
+    const __m512i index = _mm512_and_si512(_mm512_srli_epi64(groups, 8 * l), _mm512_set1_epi64(0xff));
+    const __m512i magnitudes = _mm512_i64gather_epi64(index, grid, 8);
+    // Bit 8p + t: bit t of sign byte 4 + l of qword p, weight t of run l of group p negative.
+    const __mmask64 minus =
+        _mm512_bitshuffle_epi64_mask(signs, _mm512_set1_epi64(0x2726252423222120 + 0x0808080808080808 * l));
+    const __m512i x = _mm512_loadu_si512(q + 64 * l);
+    const __m512i signed_x = _mm512_mask_sub_epi8(x, minus, _mm512_setzero_si512(), x);
+    dots[l % 2] = _mm512_dpbusd_epi32(dots[l % 2], magnitudes, signed_x);
   }
-  const __m256i code_sum = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&row.code_sum[8 * i]));
-  const __m256i dot =
-      _mm256_sub_epi32(group_sums(_mm512_add_epi32(dots[0], dots[1])), _mm256_slli_epi32(code_sum, 7));
+  const __m256 dot = _mm256_cvtepi32_ps(group_sums(_mm512_add_epi32(dots[0], dots[1])));
   const __m256 ls = _mm256_cvtepi32_ps(_mm512_cvtepi64_epi32(_mm512_srli_epi64(groups, 60)));
   const __m256 scale = Iq2Xxs::group_scale(_mm256_set1_ps(half_at(block + Iq2Xxs::kDAt)), ls);
-  const __m256 value =
-      _mm256_mul_ps(_mm256_mul_ps(scale, _mm256_loadu_ps(&row.scale[8 * i])), _mm256_cvtepi32_ps(dot));
+  const __m256 value = _mm256_mul_ps(_mm256_mul_ps(scale, _mm256_loadu_ps(&row.scale[8 * i])), dot);
   _mm256_storeu_ps(partial, _mm256_add_ps(_mm256_loadu_ps(partial), value));
 }
 
