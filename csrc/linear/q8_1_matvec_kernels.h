@@ -11,14 +11,12 @@
 
 #include <c10/core/Device.h>
 
-#include <algorithm>
 #include <cstdint>
 
 #include "common/per_launch.h"
 #include "common/submit_kernel.h"
 #include "formats/qtype.h"
 #include "linear/block_q8_1.h"
-#include "linear/group_reduce.h"
 #include "linear/q8_1_slices.h"
 
 namespace vorn::kernels {
@@ -40,11 +38,8 @@ void q8_1_matvec_kernel(const char* name, int sub_group_size, const uint8_t* wei
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           const Row& row =
               per_launch<Row>(g.launch_serial, [&] { return Row(y, static_cast<int64_t>(K / kQ8_1Block)); });
-          float* local = g.local_as<float>();
-          std::fill(local, local + kWorkItems, 0.0f);
-          add_row_slices<Slices>(weight + static_cast<int64_t>(g.linear_id) * row_bytes, row,
-                                 static_cast<int64_t>(K / 256), local);
-          out[g.linear_id] = T(tree_sum_32(local));
+          out[g.linear_id] = T(row_total<Slices>(weight + static_cast<int64_t>(g.linear_id) * row_bytes, row,
+                                                 static_cast<int64_t>(K / 256), g.local_as<float>()));
         });
       },
       device, name);

@@ -9,6 +9,7 @@
 // The vector build needs AVX-512 with VNNI, VBMI and BITALG (Ice Lake and later); other machines
 // take the portable one.
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "formats/interleaved_k.h"
 #include "formats/lattice_tables.h"
 #include "formats/qtype.h"
+#include "linear/group_reduce.h"
 #include "linear/lane_isa.h"
 #include "linear/q8_1_row.h"
 #include "linear/vec_dot_q8_1.h"
@@ -235,19 +237,21 @@ struct Iq1SSuperBlock : VecDotSlices<formats::Iq1S, vec_dot_iq1_s_q8_1> {
   }
 };
 
-// The partial sums of the 32 work-items that share a weight row of `super_blocks` super-blocks:
-// work-item p * kSlices + iqs adds slice iqs of super-blocks p, p + 32 / kSlices, ... in order.
+// The result of the 32 work-items that share a weight row of `super_blocks` super-blocks: in
+// `local`, work-item p * kSlices + iqs adds slice iqs of super-blocks p, p + 32 / kSlices, ... in
+// order to its partial sum, and the work-group reduces the 32 partial sums.
 template <class Slices>
-void add_row_slices(const uint8_t* weight_row, const typename Slices::Row& row, int64_t super_blocks,
-                    float* partial) {
+float row_total(const uint8_t* weight_row, const typename Slices::Row& row, int64_t super_blocks, float* local) {
   constexpr int kPhases = 32 / Slices::kSlices;
   constexpr int64_t kBlockBytes = formats::GGML_TYPE_SIZE[Slices::F::kQtype];
+  std::fill(local, local + 32, 0.0f);
   with_q8_1_isa([&](auto isa) {
     for (int64_t i = 0; i < super_blocks; ++i) {
       prefetch_ahead<64>(weight_row + i * kBlockBytes);
-      Slices::add_slices(isa, weight_row + i * kBlockBytes, row, i, partial + (i % kPhases) * Slices::kSlices);
+      Slices::add_slices(isa, weight_row + i * kBlockBytes, row, i, local + (i % kPhases) * Slices::kSlices);
     }
   });
+  return tree_sum_32(local);
 }
 
 }  // namespace vorn::kernels

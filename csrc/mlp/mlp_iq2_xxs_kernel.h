@@ -9,7 +9,7 @@
 
 #include <c10/core/Device.h>
 
-#include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "common/per_launch.h"
@@ -40,19 +40,13 @@ void mlp_forward_iq2_xxs_kernel(const uint8_t* q8_row, const uint8_t* weight1, c
           for (int row_in_group = 0; row_in_group < kRows; ++row_in_group) {
             const int64_t row = static_cast<int64_t>(g.id[0]) * kRows + row_in_group;
             if (row >= N) continue;
+            float total[2];
             for (int m = 0; m < 2; ++m) {
               const uint8_t* w = (m == 0 ? weight1 : weight2) + row * super_blocks * kBlockBytes;
               float* partial = local + m * 64 + row_in_group * kLanes;
-              std::fill(partial, partial + kLanes, 0.0f);
-              add_row_slices<Iq2XxsSuperBlock>(w, activations, super_blocks, partial);
+              total[m] = row_total<Iq2XxsSuperBlock>(w, activations, super_blocks, partial);
             }
-            for (int stride = kLanes / 2; stride > 0; stride /= 2) {
-              for (int m = 0; m < 2; ++m) {
-                float* array = local + m * 64 + row_in_group * kLanes;
-                for (int lane = 0; lane < stride; ++lane) array[lane] += array[lane + stride];
-              }
-            }
-            output[row] = T(gated_activation(local[row_in_group * kLanes], local[64 + row_in_group * kLanes], act_type));
+            output[row] = T(gated_activation(total[0], total[1], act_type));
           }
         });
       },
