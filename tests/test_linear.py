@@ -190,11 +190,13 @@ def emulate(name, packed, x, n, k, w, dtype):
 @pytest.mark.parametrize("name", ["q4_0", "q4_0_woq", "q8_0"])
 @pytest.mark.parametrize("device_class, w, r", [("tavok", 32, 2), ("selum", 64, 2), ("legacy", 32, 8)])
 @pytest.mark.parametrize("dtype", [torch.float32, torch.float16, torch.bfloat16])
-def test_batch_one_follows_the_work_items_order(restore_architectures, name, device_class, w, r, dtype):
+# 2^-128: bf16 and fp32 products and sums in the subnormal range (fp16 activations become zeros).
+@pytest.mark.parametrize("magnitude", [1.0, 2.0**-128])
+def test_batch_one_follows_the_work_items_order(restore_architectures, name, device_class, w, r, dtype, magnitude):
     xpu.set_architecture(0, CLASSES[device_class])
     n, k = 11, 1088  # K mod 1024 = 64: the last step runs on the first few work-items only
     packed, _ = packed_matrix(name, n, k)
-    x = torch.randn(1, k, dtype=dtype)
+    x = (torch.randn(1, k) * magnitude).to(dtype)
     y = forward(x, packed, name)
     expected = emulate(name, packed, x[0], n, k, w, dtype)
     np.testing.assert_array_equal(y.cpu()[0].float().numpy(), expected)

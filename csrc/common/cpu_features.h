@@ -52,6 +52,18 @@ inline bool cpu_has_avx512_fp16() {
 #endif
 }
 
+// AVX-512 as above with the bfloat16 conversions of AVX512-BF16 (Cooper Lake, Sapphire Rapids and
+// later), which the bf16 matrix-vector lanes round with. VORN_NO_AVX512_BF16=1 turns it off alone.
+inline bool cpu_has_avx512_bf16() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool has = (__builtin_cpu_init(), cpu_has_avx512() && __builtin_cpu_supports("avx512bf16") &&
+                                                     !env_flag("VORN_NO_AVX512_BF16"));
+  return has;
+#else
+  return false;
+#endif
+}
+
 // AVX2 with the F16C binary16 conversions.
 inline bool cpu_has_avx2_f16c() {
 #if defined(__x86_64__) && defined(__GNUC__)

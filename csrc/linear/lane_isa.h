@@ -28,6 +28,9 @@ struct PortableIsa {};
 struct Avx512Isa {};
 // AVX-512 with binary16 arithmetic; everything but the running sums of products is as Avx512Isa's.
 struct Avx512Fp16Isa : Avx512Isa {};
+// AVX-512 with the bfloat16 conversions; everything but the matrix-vector lanes' running sums of
+// products (word_lanes.h) is as Avx512Isa's.
+struct Avx512Bf16Isa : Avx512Isa {};
 
 template <class T, class Isa>
 struct VectorRound {
@@ -111,6 +114,10 @@ template <>
 struct VectorHalves<Avx512Fp16Isa> : VectorHalves<Avx512Isa> {};
 template <>
 struct FieldLoad<Avx512Fp16Isa> : FieldLoad<Avx512Isa> {};
+template <>
+struct VectorHalves<Avx512Bf16Isa> : VectorHalves<Avx512Isa> {};
+template <>
+struct FieldLoad<Avx512Bf16Isa> : FieldLoad<Avx512Isa> {};
 #endif
 
 template <class T, class Isa>
@@ -157,11 +164,41 @@ class ProductSum<c10::Half, Avx512Fp16Isa> {
     return bit_as<f32x16>(_mm512_cvtph_ps(_mm256_castph_si256(sum_)));
   }
 };
+
+// Two running sums of products in bf16, sum = sum + a * b with each operation rounded, for two
+// vectors at once: one conversion rounds both vectors' products (or sums) to bf16 and two
+// permutes widen them back in place. The conversion reads a subnormal fp32 input as zero, so the
+// sums are exact only where no product or sum can be subnormal: callers check their operands.
+class NormalBf16ProductSums {
+  f32x16 sum_[2]{};
+
+  [[gnu::target("avx512f,avx512bw,avx512bf16")]] static void round_pair(f32x16& a, f32x16& b) {
+    const __m512i packed = bit_as<__m512i>(_mm512_cvtne2ps_pbh(bit_as<__m512>(b), bit_as<__m512>(a)));
+    // Word 2i + 1 of each result takes bf16 i of a (words 0..15 of packed) or of b (16..31);
+    // the low words are zero.
+    const __m512i of_a = _mm512_slli_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), 16);
+    const __m512i of_b = _mm512_add_epi32(of_a, _mm512_set1_epi32(16 << 16));
+    constexpr __mmask32 kHighWords = 0xaaaaaaaa;
+    a = bit_as<f32x16>(_mm512_maskz_permutexvar_epi16(kHighWords, of_a, packed));
+    b = bit_as<f32x16>(_mm512_maskz_permutexvar_epi16(kHighWords, of_b, packed));
+  }
+
+ public:
+  void add(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
+    f32x16 product0 = a0 * b0, product1 = a1 * b1;
+    round_pair(product0, product1);
+    sum_[0] += product0;
+    sum_[1] += product1;
+    round_pair(sum_[0], sum_[1]);
+  }
+  f32x16 value(int i) const { return sum_[i]; }
+};
 #endif
 
 // Runs body(isa) built for AVX-512 where the CPU has it, else for the portable baseline (and for
-// fp16 lanes, T = c10::Half, built with AVX512-FP16 where the CPU has that). The AVX-512 builds
-// are flattened: every lane function is inlined into them and built for their instruction set.
+// fp16 lanes, T = c10::Half, built with AVX512-FP16 where the CPU has that; for bf16 lanes with
+// AVX512-BF16). The AVX-512 builds are flattened: every lane function is inlined into them and
+// built for their instruction set.
 template <class Body>
 [[gnu::target("arch=x86-64-v4"), gnu::flatten]] void run_avx512(const Body& body) {
   body(Avx512Isa{});
@@ -170,10 +207,17 @@ template <class Body>
 [[gnu::target("arch=x86-64-v4,avx512fp16"), gnu::flatten]] void run_avx512_fp16(const Body& body) {
   body(Avx512Fp16Isa{});
 }
+template <class Body>
+[[gnu::target("arch=x86-64-v4,avx512bf16"), gnu::flatten]] void run_avx512_bf16(const Body& body) {
+  body(Avx512Bf16Isa{});
+}
 template <class T = float, class Body>
 void with_lane_isa(const Body& body) {
   if constexpr (std::is_same_v<T, c10::Half>) {
     if (cpu_has_avx512_fp16()) return run_avx512_fp16(body);
+  }
+  if constexpr (std::is_same_v<T, c10::BFloat16>) {
+    if (cpu_has_avx512_bf16()) return run_avx512_bf16(body);
   }
   if (cpu_has_avx512()) {
     run_avx512(body);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -33,6 +34,10 @@ struct LaneActivations {
   // [row * row_size + (step * lane weights + n) * W + l]: lane l's n-th activation, 0 past K
   std::vector<C> table;
   std::vector<C> sums;  // [step * W + l]: lane l's activations (of row 0) added in its order
+  // bf16: every activation is zero, not finite or at least 2^-40 in magnitude. A weight's level
+  // in bf16 is zero or at least 2^-31 (its fp16 fields are at least 2^-24), so every product of
+  // the two and every sum of such products is then zero or far from the subnormals.
+  bool normal_bf16_products = false;
   const C* row(int64_t b) const { return table.data() + b * row_size; }
 };
 
@@ -57,6 +62,12 @@ LaneActivations<typename Arith<T>::C> arrange_activations(const T* x, int64_t ro
         }
       }
     }
+  }
+  if constexpr (std::is_same_v<T, c10::BFloat16>) {
+    prepared.normal_bf16_products = std::all_of(x, x + rows * K, [](T v) {
+      const float magnitude = std::fabs(float(v));
+      return magnitude == 0.0f || !(magnitude < 0x1p-40f);
+    });
   }
   if constexpr (M::kNeedsActivationSums) {
     prepared.sums.assign(steps * W, 0);
@@ -130,6 +141,52 @@ inline void word_lane_row(const formats::Packed<typename M::F>& packed, const La
   }
 }
 
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// bf16 lanes whose products and sums cannot be subnormal round by the hardware's conversion, two
+// vectors at a time (NormalBf16ProductSums). Its latency is long, so two weight rows advance
+// together to give the additions enough independent chains.
+template <class T, int W, class Isa>
+inline constexpr bool kPairsRows = std::is_same_v<Isa, Avx512Bf16Isa> && W % 32 == 0;
+
+// The lane accumulators of weight rows `row` and `row` + 1 over the whole of K, each exactly as
+// word_lane_row forms it.
+template <class M, class T, int W, class Isa>
+inline void word_lane_row_pair(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
+                               const LaneLevels<typename M::F, T, Isa>& levels, int64_t row, int64_t K,
+                               f32x16 (*acc)[W / 16]) {
+  constexpr int kStep = M::kLaneWeights * W;
+  for (int r = 0; r < 2; ++r) {
+    for (int v = 0; v < W / 16; ++v) acc[r][v] = f32x16{};
+  }
+  for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
+    const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
+    const int64_t first[2] = {row * K + step * kStep, (row + 1) * K + step * kStep};
+    const StepCodes<M, T, W, Isa> codes[2] = {{packed, first[0], lanes, levels}, {packed, first[1], lanes, levels}};
+    const float* x = activations.row(0) + step * kStep;
+    NormalBf16ProductSums sums[2][W / 32];
+#pragma GCC unroll 16
+    for (int n = 0; n < M::kLaneWeights; ++n) {
+      for (int r = 0; r < 2; ++r) {
+        for (int v = 0; v < W / 16; v += 2) {
+          sums[r][v / 2].add(codes[r].level(n, v), load_lanes<f32x16>(x + n * W + 16 * v), codes[r].level(n, v + 1),
+                             load_lanes<f32x16>(x + n * W + 16 * v + 16));
+        }
+      }
+    }
+    for (int r = 0; r < 2; ++r) {
+      f32x16 s[W / 16];
+      for (int v = 0; v < W / 16; ++v) s[v] = sums[r][v / 2].value(v % 2);
+      const typename StepFieldsOf<M, T, W, Isa>::type fields(packed, first[r], lanes);
+      combine_lanes<M, T, W, Isa>(fields, lanes, s,
+                                  M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr, acc[r]);
+    }
+  }
+}
+#else
+template <class T, int W, class Isa>
+inline constexpr bool kPairsRows = false;
+#endif
+
 // The work-group's tree reduction of a row's lane accumulators, in T.
 template <class T, int W>
 inline T reduce_lanes(const f32x16* acc) {
@@ -145,8 +202,17 @@ inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T
                            const hostxpu::work_group& g) {
   const LaneLevels<typename M::F, T, Isa> levels;
   const auto& activations = lane_activations<M, T, W>(x, 1, K, g.launch_serial);
-  const int64_t row0 = R * static_cast<int64_t>(g.linear_id);
-  for (int64_t row = row0; row < std::min<int64_t>(row0 + R, N); ++row) {
+  const int64_t row0 = R * static_cast<int64_t>(g.linear_id), row_end = std::min<int64_t>(row0 + R, N);
+  int64_t row = row0;
+  if constexpr (kPairsRows<T, W, Isa>) {
+    for (; activations.normal_bf16_products && row + 1 < row_end; row += 2) {
+      f32x16 acc[2][W / 16];
+      word_lane_row_pair<M, T, W, Isa>(packed, activations, levels, row, K, acc);
+      y[row] = reduce_lanes<T, W>(acc[0]);
+      y[row + 1] = reduce_lanes<T, W>(acc[1]);
+    }
+  }
+  for (; row < row_end; ++row) {
     f32x16 acc[W / 16];
     word_lane_row<M, T, W, Isa>(packed, activations, levels, row, K, acc);
     y[row] = reduce_lanes<T, W>(acc);
