@@ -1,7 +1,8 @@
 """The other builds of the hand-vectorised kernels, which other machines run: the linear,
 q8_1-path, fused MLP and dequantize suites again in a process that turns AVX-512 off, and the
 linear, MLP and dequantize suites in one that turns off only AVX512-FP16 (fp16 arithmetic then
-rounds each operation from fp32, as on AVX-512 machines before Sapphire Rapids)."""
+rounds each operation from fp32, as on AVX-512 machines before Sapphire Rapids), and the fp16 and
+bf16 lanes with and without their extensions, bit for bit."""
 
 import os
 import subprocess
@@ -26,18 +27,21 @@ def test_suites_pass_without(variable, suites):
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-2000:]
 
 
-# fp16 products of word-lane formats (batch 1 and the by-batch kernels) and of the fused MLP, on
-# activations whose magnitudes span binary16's range (subnormal products, overflowing sums).
-FP16_OUTPUTS = """
+# fp16 or bf16 products of word-lane formats (batch 1 and, for fp16, the by-batch kernels) and of
+# the fused MLP, on activations of magnitudes across a wide range (fp16: subnormal products,
+# overflowing sums). argv: output path, dtype, lowest and highest power of two.
+LANE_OUTPUTS = """
 import sys, torch, vorn_linear
 from vorn.quantize import qtypes, quantize
 qt, g = qtypes(), torch.Generator().manual_seed(5)
-n, k, outputs = 24, 512, []
-x = torch.randn(4, k, generator=g) * torch.exp2(torch.randint(-20, 11, (4, k), generator=g).float())
-x = x.half().to("xpu")
+dtype, low, high = getattr(torch, sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+n, k, outputs = 25, 512, []
+sign = torch.randint(0, 2, (4, k), generator=g).float() * 2 - 1
+x = sign * (1 + torch.rand(4, k, generator=g)) * torch.exp2(torch.randint(low, high, (4, k), generator=g).float())
+x = x.to(dtype).to("xpu")
 for name in ["q4_0", "nf4", "q8_0", "fp8_e5m2", "q4_k", "q6_k", "fp6", "q5_0"]:
     w = quantize(torch.randn(n, k, generator=g), name).to("xpu")
-    for batch in [1, 4]:
+    for batch in [1, 4] if dtype == torch.float16 else [1]:
         outputs.append(vorn_linear.forward_new(x[:batch], w, qt[name], n))
     if name in ("q4_0", "fp6"):
         outputs.append(vorn_linear.mlp_forward_xpu(x[:1], w, w, 1, k, n, 0, qt[name]))
@@ -52,13 +56,19 @@ def cpu_flags():
         return []
 
 
-@pytest.mark.skipif("avx512_fp16" not in cpu_flags(), reason="the CPU has no AVX512-FP16")
-def test_fp16_lanes_give_the_same_bits_with_and_without_avx512_fp16(tmp_path):
+# bf16 activations stay at 2^-35 and above, where the lanes round by AVX512-BF16's conversion.
+@pytest.mark.parametrize("dtype, flag, variable, low, high", [
+    ("float16", "avx512_fp16", "VORN_NO_AVX512_FP16", -21, 11),
+    ("bfloat16", "avx512_bf16", "VORN_NO_AVX512_BF16", -35, 60),
+])
+def test_lanes_give_the_same_bits_with_and_without_the_extension(tmp_path, dtype, flag, variable, low, high):
+    if flag not in cpu_flags():
+        pytest.skip(f"the CPU has no {flag}")
     results = []
-    for name, extra in [("native", {}), ("rounded", {"VORN_NO_AVX512_FP16": "1"})]:
+    for name, extra in [("native", {}), ("rounded", {variable: "1"})]:
         path = tmp_path / f"{name}.pt"
-        subprocess.run([sys.executable, "-c", FP16_OUTPUTS, str(path)], env=dict(os.environ, **extra), check=True,
-                       timeout=600)
+        subprocess.run([sys.executable, "-c", LANE_OUTPUTS, str(path), dtype, str(low), str(high)],
+                       env=dict(os.environ, **extra), check=True, timeout=600)
         results.append(torch.load(path))
-    for with_fp16, without in zip(*results):
-        assert torch.equal(with_fp16, without)
+    for with_extension, without in zip(*results):
+        assert torch.equal(with_extension, without)
