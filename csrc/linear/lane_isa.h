@@ -176,8 +176,9 @@ class NormalBf16ProductSums {
     const __m512i packed = bit_as<__m512i>(_mm512_cvtne2ps_pbh(bit_as<__m512>(b), bit_as<__m512>(a)));
     // Word 2i + 1 of each result takes bf16 i of a (words 0..15 of packed) or of b (16..31);
     // the low words are zero.
-    const __m512i of_a = _mm512_slli_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), 16);
-    const __m512i of_b = _mm512_add_epi32(of_a, _mm512_set1_epi32(16 << 16));
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512i of_a = _mm512_slli_epi32(lane, 16);
+    const __m512i of_b = _mm512_slli_epi32(_mm512_add_epi32(lane, _mm512_set1_epi32(16)), 16);
     constexpr __mmask32 kHighWords = 0xaaaaaaaa;
     a = bit_as<f32x16>(_mm512_maskz_permutexvar_epi16(kHighWords, of_a, packed));
     b = bit_as<f32x16>(_mm512_maskz_permutexvar_epi16(kHighWords, of_b, packed));

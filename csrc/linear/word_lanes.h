@@ -123,6 +123,16 @@ inline void combine_lanes(const Fields& step_fields, int lanes, const f32x16* s,
   }
 }
 
+// The end of a step of one weight row: its sums s meet the fields of the step's blocks, which
+// start at flat weight `first`.
+template <class M, class T, int W, class Isa>
+inline void combine_step(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
+                         int64_t first, int64_t step, int lanes, const f32x16* s, f32x16* acc) {
+  const typename StepFieldsOf<M, T, W, Isa>::type fields(packed, first, lanes);
+  combine_lanes<M, T, W, Isa>(fields, lanes, s, M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr,
+                              acc);
+}
+
 // The lane accumulators of one weight row over the whole of K.
 template <class M, class T, int W, class Isa>
 inline void word_lane_row(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
@@ -135,9 +145,7 @@ inline void word_lane_row(const formats::Packed<typename M::F>& packed, const La
     const StepCodes<M, T, W, Isa> codes(packed, first, lanes, levels);
     f32x16 s[W / 16];
     word_sums<M, T, W, Isa>(codes, activations.row(0) + step * kStep, s);
-    const typename StepFieldsOf<M, T, W, Isa>::type fields(packed, first, lanes);
-    combine_lanes<M, T, W, Isa>(fields, lanes, s, M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr,
-                                acc);
+    combine_step<M, T, W, Isa>(packed, activations, first, step, lanes, s, acc);
   }
 }
 
@@ -176,9 +184,7 @@ inline void word_lane_row_pair(const formats::Packed<typename M::F>& packed, con
     for (int r = 0; r < 2; ++r) {
       f32x16 s[W / 16];
       for (int v = 0; v < W / 16; ++v) s[v] = sums[r][v / 2].value(v % 2);
-      const typename StepFieldsOf<M, T, W, Isa>::type fields(packed, first[r], lanes);
-      combine_lanes<M, T, W, Isa>(fields, lanes, s,
-                                  M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr, acc[r]);
+      combine_step<M, T, W, Isa>(packed, activations, first[r], step, lanes, s, acc[r]);
     }
   }
 }
