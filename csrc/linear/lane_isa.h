@@ -120,12 +120,21 @@ template <>
 struct FieldLoad<Avx512Bf16Isa> : FieldLoad<Avx512Isa> {};
 #endif
 
+// Operations on lane values in T.
 template <class T, class Isa>
 struct VectorArith {
   using R = VectorRound<T, Isa>;
   static f32x16 add(f32x16 a, f32x16 b) { return R::apply(a + b); }
   static f32x16 sub(f32x16 a, f32x16 b) { return R::apply(a - b); }
   static f32x16 mul(f32x16 a, f32x16 b) { return R::apply(a * b); }
+};
+// bf16: the operands are bf16 values, so every NaN an operation yields is one too (an operand's,
+// quieted, or the default NaN), and the rounding needs no NaN select.
+template <class Isa>
+struct VectorArith<c10::BFloat16, Isa> {
+  static f32x16 add(f32x16 a, f32x16 b) { return round_bf16_operation(a + b); }
+  static f32x16 sub(f32x16 a, f32x16 b) { return round_bf16_operation(a - b); }
+  static f32x16 mul(f32x16 a, f32x16 b) { return round_bf16_operation(a * b); }
 };
 
 // A running sum of products of lane values: sum = sum + a * b, each operation in T.
@@ -135,16 +144,6 @@ class ProductSum {
 
  public:
   void add(f32x16 a, f32x16 b) { sum_ = VectorArith<T, Isa>::add(sum_, VectorArith<T, Isa>::mul(a, b)); }
-  f32x16 value() const { return sum_; }
-};
-// bf16: both operands are bf16 values, so every NaN an operation yields is one too (an operand's,
-// quieted, or the default NaN), and the rounding needs no NaN select.
-template <class Isa>
-class ProductSum<c10::BFloat16, Isa> {
-  f32x16 sum_{};
-
- public:
-  void add(f32x16 a, f32x16 b) { sum_ = round_bf16_operation(sum_ + round_bf16_operation(a * b)); }
   f32x16 value() const { return sum_; }
 };
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
