@@ -1,6 +1,7 @@
 #include "dnnl_utils/matmul_plan.h"
 
 #include <string>
+#include <tuple>
 
 #include "platform/memory.h"
 
@@ -15,7 +16,93 @@ bool is_fp8(dt type) { return type == dt::f8_e4m3 || type == dt::f8_e5m2; }
 // Every f8_e4m3 and f8_e5m2 value, NaN and infinities included, is exact in f16 and in bf16.
 dt expanded_type(dt src) { return src == dt::bf16 ? dt::bf16 : dt::f16; }
 
+dnnl::memory::desc retyped(const dnnl::memory::desc& md, dt type) {
+  if (md.is_zero() || md.get_data_type() == type) return md;
+  return dnnl::memory::desc(md.get_dims(), type, md.get_strides());
+}
+
+// f16 widened to f32, which holds every f16 value exactly.
+dnnl::memory::desc widened(const dnnl::memory::desc& md) {
+  return md.is_zero() || md.get_data_type() != dt::f16 ? md : retyped(md, dt::f32);
+}
+
+struct operands {
+  dnnl::memory::desc src, weights, bias, dst;
+};
+
+std::optional<dnnl::matmul::primitive_desc> build(const dnnl::engine& engine, const operands& o,
+                                                  const dnnl::primitive_attr& attr, bool reference_too) {
+  dnnl::matmul::primitive_desc pd(engine, o.src, o.weights, o.bias, o.dst, attr, /*allow_empty=*/true);
+  if (!pd || (!reference_too && is_reference_impl(pd))) return std::nullopt;
+  return pd;
+}
+
+// The roads oneDNN may take for `asked`, fastest first: the operands as they are; fp8 weights
+// expanded; f16 operands widened to f32 beside f16 (or expanded fp8) weights, then beside f32
+// weights.
+std::vector<operands> roads(const operands& asked) {
+  std::vector<operands> candidates{asked};
+  const dt weights = asked.weights.get_data_type();
+  if (is_fp8(weights)) {
+    candidates.push_back({asked.src, retyped(asked.weights, expanded_type(asked.src.get_data_type())), asked.bias,
+                          asked.dst});
+  }
+  const operands wide{widened(asked.src), is_fp8(weights) ? retyped(asked.weights, dt::f16) : asked.weights,
+                      widened(asked.bias), widened(asked.dst)};
+  if (wide.src != asked.src || wide.bias != asked.bias || wide.dst != asked.dst) {
+    candidates.push_back(wide);
+    if (weights == dt::f16 || is_fp8(weights)) {
+      candidates.push_back({wide.src, retyped(asked.weights, dt::f32), wide.bias, wide.dst});
+    }
+  }
+  return candidates;
+}
+
+dnnl::reorder::primitive_desc conversion(const dnnl::engine& engine, const dnnl::memory::desc& from,
+                                         const dnnl::memory::desc& to) {
+  dnnl::primitive_attr attr;
+  attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
+  return dnnl::reorder::primitive_desc(engine, from, engine, to, attr);
+}
+
+void run_reorder(const dnnl::reorder::primitive_desc& pd, const dnnl::engine& engine, dnnl::stream& stream,
+                 const dnnl::memory& from, const dnnl::memory& to) {
+  std::unordered_map<int, dnnl::memory> args{{DNNL_ARG_FROM, from}, {DNNL_ARG_TO, to}};
+  if (pd.scratchpad_desc().get_size() > 0) args[DNNL_ARG_SCRATCHPAD] = dnnl::memory(pd.scratchpad_desc(), engine);
+  dnnl::reorder(pd).execute(stream, args);
+}
+
+matmul_plan plan_road(const dnnl::engine& engine, const operands& asked, const operands& road,
+                      const dnnl::matmul::primitive_desc& pd) {
+  matmul_plan plan{pd, {}};
+  const std::tuple<int, const dnnl::memory::desc&, const dnnl::memory::desc&> inputs[] = {
+      {DNNL_ARG_SRC, asked.src, road.src}, {DNNL_ARG_WEIGHTS, asked.weights, road.weights},
+      {DNNL_ARG_BIAS, asked.bias, road.bias}};
+  for (const auto& [arg, stored, taken] : inputs) {
+    if (taken != stored) plan.conversions.push_back({arg, stored, conversion(engine, stored, taken)});
+  }
+  if (road.dst != asked.dst) plan.conversions.push_back({DNNL_ARG_DST, asked.dst, conversion(engine, road.dst, asked.dst)});
+  return plan;
+}
+
 }  // namespace
+
+dnnl::memory::desc matmul_plan::stored(int arg) const {
+  if (const converted_operand* c = conversion_of(arg)) return c->stored;
+  switch (arg) {
+    case DNNL_ARG_SRC: return matmul.src_desc();
+    case DNNL_ARG_WEIGHTS: return matmul.weights_desc();
+    case DNNL_ARG_BIAS: return matmul.bias_desc();
+    default: return matmul.dst_desc();
+  }
+}
+
+const converted_operand* matmul_plan::conversion_of(int arg) const {
+  for (const converted_operand& c : conversions) {
+    if (c.arg == arg) return &c;
+  }
+  return nullptr;
+}
 
 bool is_reference_impl(const dnnl::primitive_desc_base& pd) {
   return std::string(pd.impl_info_str()).rfind("ref", 0) == 0;
@@ -24,33 +111,36 @@ bool is_reference_impl(const dnnl::primitive_desc_base& pd) {
 matmul_plan plan_matmul(const dnnl::engine& engine, const dnnl::memory::desc& src,
                         const dnnl::memory::desc& weights, const dnnl::memory::desc& bias,
                         const dnnl::memory::desc& dst, const dnnl::primitive_attr& attr) {
-  dnnl::matmul::primitive_desc direct(engine, src, weights, bias, dst, attr, /*allow_empty=*/true);
-  if (!is_fp8(weights.get_data_type()) || (direct && !is_reference_impl(direct))) {
-    // Without an expansion to fall back on, build again to raise oneDNN's own error.
-    if (!direct) direct = dnnl::matmul::primitive_desc(engine, src, weights, bias, dst, attr);
-    return {direct, weights, std::nullopt};
+  const operands asked{src, weights, bias, dst};
+  const std::vector<operands> candidates = roads(asked);
+  // An optimised kernel on any road before oneDNN's reference code (which some bias shapes
+  // need) on any road.
+  for (const bool reference_too : {false, true}) {
+    for (const operands& road : candidates) {
+      const std::optional<dnnl::matmul::primitive_desc> pd = build(engine, road, attr, reference_too);
+      if (pd) return plan_road(engine, asked, road, *pd);
+    }
   }
-  const dnnl::memory::desc expanded(weights.get_dims(), expanded_type(src.get_data_type()), weights.get_strides());
-  dnnl::primitive_attr reorder_attr;
-  reorder_attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-  return {dnnl::matmul::primitive_desc(engine, src, expanded, bias, dst, attr), weights,
-          dnnl::reorder::primitive_desc(engine, weights, engine, expanded, reorder_attr)};
+  // Build as asked once more, to raise oneDNN's own error.
+  return {dnnl::matmul::primitive_desc(engine, src, weights, bias, dst, attr), {}};
 }
 
 void execute_plan(const matmul_plan& plan, dnnl::engine& engine, dnnl::stream& stream,
                   std::unordered_map<int, dnnl::memory> args) {
   hostxpu::device_access scope;
-  if (plan.expand) {
-    dnnl::memory expanded(plan.matmul.weights_desc(), engine);
-    std::unordered_map<int, dnnl::memory> reorder_args{{DNNL_ARG_FROM, args.at(DNNL_ARG_WEIGHTS)},
-                                                       {DNNL_ARG_TO, expanded}};
-    if (plan.expand->scratchpad_desc().get_size() > 0) {
-      reorder_args[DNNL_ARG_SCRATCHPAD] = dnnl::memory(plan.expand->scratchpad_desc(), engine);
+  dnnl::memory stored_dst;
+  for (const converted_operand& c : plan.conversions) {
+    if (c.arg == DNNL_ARG_DST) {
+      stored_dst = args.at(DNNL_ARG_DST);
+      args[DNNL_ARG_DST] = dnnl::memory(c.reorder.src_desc(), engine);
+      continue;
     }
-    dnnl::reorder(*plan.expand).execute(stream, reorder_args);
-    args[DNNL_ARG_WEIGHTS] = expanded;
+    dnnl::memory converted(c.reorder.dst_desc(), engine);
+    run_reorder(c.reorder, engine, stream, args.at(c.arg), converted);
+    args[c.arg] = converted;
   }
   dnnl::matmul(plan.matmul).execute(stream, args);
+  if (stored_dst) run_reorder(plan.conversions.back().reorder, engine, stream, args.at(DNNL_ARG_DST), stored_dst);
 }
 
 }  // namespace dnnl_utils

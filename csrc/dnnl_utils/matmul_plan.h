@@ -1,25 +1,40 @@
 #pragma once
-// How a matmul runs on the installed oneDNN. When oneDNN cannot multiply the weights' element
-// type itself (or only with its reference code), the weights are first expanded exactly by a
-// oneDNN reorder into a type it multiplies with an optimised kernel; scales, bias and
-// destination stay as asked, so the result is the one of the requested product.
-// ONEDNN_VERBOSE=1 shows the road: a reorder into f16/bf16 followed by the matmul.
+// How a matmul runs on the installed oneDNN. When oneDNN cannot multiply the operands' element
+// types itself (or only with its reference code), oneDNN reorders convert them first:
+// - fp8 weights expand exactly into f16 (bf16 beside bf16 sources), which oneDNN multiplies
+//   with an optimised kernel;
+// - on CPUs without f16 arithmetic, where oneDNN builds no f16 matmul, f16 sources and biases
+//   widen exactly to f32, the product is formed in f32 (as oneDNN's f16 matmul accumulates it)
+//   and an f16 destination is rounded once from it.
+// Scales and bias semantics stay as asked, so the result is the one of the requested product.
+// ONEDNN_VERBOSE=1 shows the road: the reorders around the matmul.
 
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include <oneapi/dnnl/dnnl.hpp>
 
 namespace dnnl_utils {
 
-struct matmul_plan {
-  dnnl::matmul::primitive_desc matmul;
-  dnnl::memory::desc stored_weights;  // the weights as the caller holds them
-  // stored_weights -> matmul.weights_desc(), when the weights are expanded.
-  std::optional<dnnl::reorder::primitive_desc> expand;
+// An operand the matmul takes in another type than the caller stores it in.
+struct converted_operand {
+  int arg;                         // DNNL_ARG_SRC, DNNL_ARG_WEIGHTS, DNNL_ARG_BIAS or DNNL_ARG_DST
+  dnnl::memory::desc stored;       // as the caller holds it
+  dnnl::reorder::primitive_desc reorder;  // stored -> matmul's; for the destination matmul's -> stored
 };
 
-// Throws dnnl::error when neither road can be built.
+struct matmul_plan {
+  dnnl::matmul::primitive_desc matmul;
+  std::vector<converted_operand> conversions;  // inputs first, the destination last
+
+  // The operand `arg` as the caller holds it.
+  dnnl::memory::desc stored(int arg) const;
+  // The conversion of `arg`, or nullptr.
+  const converted_operand* conversion_of(int arg) const;
+};
+
+// Throws dnnl::error when no road can be built.
 matmul_plan plan_matmul(const dnnl::engine& engine, const dnnl::memory::desc& src,
                         const dnnl::memory::desc& weights, const dnnl::memory::desc& bias,
                         const dnnl::memory::desc& dst, const dnnl::primitive_attr& attr);
@@ -27,8 +42,8 @@ matmul_plan plan_matmul(const dnnl::engine& engine, const dnnl::memory::desc& sr
 // True for oneDNN's reference implementations (correct, but far from the machine's speed).
 bool is_reference_impl(const dnnl::primitive_desc_base& pd);
 
-// Runs a plan once, with oneDNN allocating the expanded weights (for callers that keep
-// nothing between calls). `args` holds the stored weights under DNNL_ARG_WEIGHTS.
+// Runs a plan once, with oneDNN allocating the converted operands (for callers that keep
+// nothing between calls). `args` holds the operands as the caller stores them.
 void execute_plan(const matmul_plan& plan, dnnl::engine& engine, dnnl::stream& stream,
                   std::unordered_map<int, dnnl::memory> args);
 

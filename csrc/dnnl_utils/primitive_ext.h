@@ -20,8 +20,8 @@ class primitive_ext {
 
   // The memory descriptor a query names: source (129), weights (131; index 1 the bias),
   // destination (133), scratchpad (136), and 130, 132, 134, 135, 255 as oneDNN answers them.
-  // When the weights are expanded, 131/0 describes the weights as the caller stores them and
-  // the scratchpad also holds the expanded copy.
+  // Operands the plan converts (matmul_plan.h) are described as the caller stores them, and
+  // the scratchpad also holds their converted copies.
   const_dnnl_memory_desc_t query_md(dnnl::query what, int index = 0) const;
 
   // Binds the i-th (argument id, device pointer) pair to slot i (source 1, weights 33,
@@ -41,17 +41,28 @@ class primitive_ext {
     dnnl::memory memory;
   };
 
+  // A converted operand's reorder and its copy in the scratchpad.
+  struct conversion {
+    int arg;
+    dnnl::primitive reorder;
+    size_t offset;  // of the converted copy in the scratchpad
+    dnnl::memory converted;
+    dnnl::memory scratchpad;  // the reorder's, when it needs one
+  };
+
   void bind(slot& s, int id, void* ptr);
-  void expand_weights(dnnl::stream& stream, const dnnl::memory& stored, char* scratchpad);
+  void place_in(char* scratchpad);
+  void run_reorder(dnnl::stream& stream, const conversion& c, const dnnl::memory& from, const dnnl::memory& to);
 
   matmul_plan plan_;
   dnnl::engine engine_;
   dnnl::primitive matmul_;
-  dnnl::primitive reorder_;
-  // The caller's scratchpad: [expanded weights | matmul scratchpad | reorder scratchpad].
+  std::vector<conversion> conversions_;
+  // The caller's scratchpad: [converted operands | matmul scratchpad | reorder scratchpad], the
+  // reorders running one after another in one region.
   dnnl::memory::desc scratchpad_md_;
   size_t matmul_scratchpad_offset_ = 0, reorder_scratchpad_offset_ = 0;
-  dnnl::memory expanded_, matmul_scratchpad_, reorder_scratchpad_;
+  dnnl::memory matmul_scratchpad_;
   std::array<slot, kSlots> slots_;
   std::vector<dnnl_exec_arg_t> records_;
 };

@@ -137,12 +137,12 @@ void onednn_fp8_matmul(hostxpu::queue& queue, int64_t m, int64_t n, int64_t k, c
 
   float* scales = unit_scales.data_ptr<float>();
   std::unordered_map<int, dnnl::memory> args{
-      {DNNL_ARG_SRC, dnnl::memory(plan.matmul.src_desc(), engine, input.data_ptr())},
-      {DNNL_ARG_WEIGHTS, dnnl::memory(plan.stored_weights, engine, weight.data_ptr())},
-      {DNNL_ARG_DST, dnnl::memory(plan.matmul.dst_desc(), engine, output.data_ptr())},
+      {DNNL_ARG_SRC, dnnl::memory(plan.stored(DNNL_ARG_SRC), engine, input.data_ptr())},
+      {DNNL_ARG_WEIGHTS, dnnl::memory(plan.stored(DNNL_ARG_WEIGHTS), engine, weight.data_ptr())},
+      {DNNL_ARG_DST, dnnl::memory(plan.stored(DNNL_ARG_DST), engine, output.data_ptr())},
       {DNNL_ARG_ATTR_SCALES | DNNL_ARG_SRC, dnnl::memory(scale_md, engine, scales)},
       {DNNL_ARG_ATTR_SCALES | DNNL_ARG_WEIGHTS, dnnl::memory(scale_md, engine, scales + 1)}};
-  if (b.defined()) args[DNNL_ARG_BIAS] = dnnl::memory(plan.matmul.bias_desc(), engine, b.data_ptr());
+  if (b.defined()) args[DNNL_ARG_BIAS] = dnnl::memory(plan.stored(DNNL_ARG_BIAS), engine, b.data_ptr());
   dnnl_utils::execute_plan(plan, engine, stream, std::move(args));
 }
 

@@ -103,7 +103,9 @@ void dnnl_s4_gemm(hostxpu::queue& q, int64_t M, int64_t N, int64_t K, uint8_t* i
   // exact in fp32; a oneDNN reorder rounds it once to f16, which is the f16 product the
   // f16-decompressing matmul above multiplies; then oneDNN multiplies dense f16 weights.
   // (The decoder's own f16 output rounds identically but runs several times slower.)
-  // ONEDNN_VERBOSE shows it as a reorder f32 -> f16 followed by an f16:f16 matmul.
+  // ONEDNN_VERBOSE shows it as a reorder f32 -> f16 followed by an f16:f16 matmul (on CPUs
+  // without f16 arithmetic, by reorders widening the source and rounding the destination around
+  // an f32:f16 one).
   const int device = q.get_device().index();
   auto* decoded = static_cast<float*>(decoded_weights[device].reserve(device, N * K * sizeof(float)));
   void* dense = expanded_weights[device].reserve(device, N * K * sizeof(c10::Half));
@@ -113,10 +115,10 @@ void dnnl_s4_gemm(hostxpu::queue& q, int64_t M, int64_t N, int64_t K, uint8_t* i
   const dnnl::memory::desc weights({K, N}, dt::f16, tag::ba);
   dnnl::memory decoded_memory(decoded_md, engine, decoded), dense_memory(weights, engine, dense);
   dnnl::reorder(decoded_memory, dense_memory).execute(stream, decoded_memory, dense_memory);
-  const dnnl::matmul::primitive_desc expanded(engine, src, weights, dst);
-  dnnl::matmul(expanded).execute(stream, {{DNNL_ARG_SRC, dnnl::memory(src, engine, input)},
-                                          {DNNL_ARG_WEIGHTS, dense_memory},
-                                          {DNNL_ARG_DST, dnnl::memory(dst, engine, output)}});
+  dnnl_utils::execute_plan(dnnl_utils::plan_matmul(engine, src, weights, {}, dst, {}), engine, stream,
+                           {{DNNL_ARG_SRC, dnnl::memory(src, engine, input)},
+                            {DNNL_ARG_WEIGHTS, dense_memory},
+                            {DNNL_ARG_DST, dnnl::memory(dst, engine, output)}});
 }
 
 void linear_xpu_forward_onednn_s4_gemm(void* input, void* weight, void* output, size_t M, size_t K, size_t N,
