@@ -8,6 +8,7 @@
 // lane then extracts its n-th code at a fixed position, for all lanes of a vector at once.
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -139,6 +140,42 @@ template <class F>
 struct HasSignMagnitudeCodes<F, std::void_t<decltype(F::Levels::kTopBitIsSign)>>
     : std::bool_constant<F::Levels::kTopBitIsSign> {};
 
+// The level of a kBits-bit code in fp32: the codebook's (3- and 4-bit codes), the binary16
+// pattern's, or the integer's.
+template <class F, int kBits = F::kCodeBits>
+float code_level(int code) {
+  if constexpr (kBits <= 4) {
+    return float(F::level(code));
+  } else if constexpr (HasHalfPattern<typename F::Levels>::value) {
+    return half_to_float(uint16_t(F::Levels::half_pattern(uint32_t(code))));
+  } else {
+    return float(F::Levels::integer(code));
+  }
+}
+
+// The largest magnitude among a format's levels (infinite when a level is not finite), and
+// whether every level is an integer.
+template <class F>
+struct LevelRange {
+  float largest = 0;
+  bool integers = true;
+
+  static const LevelRange& get() {
+    static const LevelRange range;
+    return range;
+  }
+
+ private:
+  LevelRange() {
+    for (int code = 0; code < (1 << F::kCodeBits); ++code) {
+      const float level = code_level<F>(code);
+      largest = std::isfinite(level) ? std::max(largest, std::fabs(level)) : INFINITY;
+      integers = integers && std::nearbyint(level) == level;
+      if (largest == INFINITY) break;
+    }
+  }
+};
+
 // Codebook levels (3- and 4-bit codes), q5's 5-bit integers and the binary16 patterns of 6-bit
 // codes (fp6): a table of the 2^kBits levels in T (or of their magnitudes), held in vectors and
 // indexed by permutes. A permute takes each index modulo its table's length, and a 3-bit table
@@ -167,15 +204,7 @@ struct TableLevels {
   }
 
  private:
-  static float level(int code) {
-    if constexpr (kBits <= 4) {
-      return float(F::level(code));
-    } else if constexpr (HasHalfPattern<typename F::Levels>::value) {
-      return half_to_float(uint16_t(F::Levels::half_pattern(uint32_t(code))));
-    } else {
-      return float(F::Levels::integer(code));
-    }
-  }
+  static float level(int code) { return code_level<F, kBits>(code); }
 };
 
 template <class F, class T, class Isa, int kBits = F::kCodeBits>

@@ -146,6 +146,35 @@ class ProductSum {
   void add(f32x16 a, f32x16 b) { sum_ = VectorArith<T, Isa>::add(sum_, VectorArith<T, Isa>::mul(a, b)); }
   f32x16 value() const { return sum_; }
 };
+// x rounded to binary16 (to nearest, ties to even) for |x| below 65504, without conversions:
+// with c = 1.5 x 2^(e + 13), e being x's exponent, x + c lies in [2^(e + 13), 2^(e + 14)),
+// whose fp32 spacing 2^(e - 10) is binary16's at x, so (x + c) - c is x rounded (c is an even
+// multiple of that spacing, so ties go to even as x's would). Below 2^-14 binary16's spacing
+// stays 2^-24: values on that grid (sums of binary16 values, or their products with integer
+// levels) are kept as they are, and kOffGrid values take c = 0.75 there, whose binade's spacing
+// is 2^-24.
+template <bool kOffGrid>
+inline f32x16 round_half_in_range(f32x16 x) {
+  u32x16 c = (bit_as<u32x16>(x) & 0x7f800000u) + 0x06c00000u;
+  if constexpr (kOffGrid) c = c > 0x3f400000u ? c : u32x16{} + 0x3f400000u;
+  return (x + bit_as<f32x16>(c)) - bit_as<f32x16>(c);
+}
+
+// fp16 running sums of products of binary16 values, sum = sum + a * b with each operation
+// rounded by round_half_in_range: callers make sure that no product or sum can reach 65504 in
+// magnitude. The product of two binary16 values is exact in fp32, and fp32's rounding of a sum
+// before binary16's changes nothing (24 >= 2 * 11 + 2 bits). kOnGrid: every level is an
+// integer, so the products are multiples of 2^-24 too. A negative product that rounds to zero
+// becomes +0 here, -0 in binary16; the sum cannot tell, as it starts at +0 and so never is -0.
+template <bool kOnGrid>
+class InRangeHalfProductSum {
+  f32x16 sum_{};
+
+ public:
+  void add(f32x16 a, f32x16 b) { sum_ = round_half_in_range<false>(sum_ + round_half_in_range<!kOnGrid>(a * b)); }
+  f32x16 value() const { return sum_; }
+};
+
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 // fp16 with binary16 arithmetic: the product of two binary16 values is exact in fp32, so one
 // conversion rounds it as a binary16 multiply would, and the sum stays in binary16 lanes (the

@@ -14,6 +14,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
+#include <utility>
 #include <vector>
 
 #include "common/per_launch.h"
@@ -38,6 +40,8 @@ struct LaneActivations {
   // in bf16 is zero or at least 2^-31 (its fp16 fields are at least 2^-24), so every product of
   // the two and every sum of such products is then zero or far from the subnormals.
   bool normal_bf16_products = false;
+  // fp16: the largest magnitude of an activation, infinite when one is not finite.
+  float largest_magnitude = INFINITY;
   const C* row(int64_t b) const { return table.data() + b * row_size; }
 };
 
@@ -69,6 +73,12 @@ LaneActivations<typename Arith<T>::C> arrange_activations(const T* x, int64_t ro
       return magnitude == 0.0f || !(magnitude < 0x1p-40f);
     });
   }
+  if constexpr (std::is_same_v<T, c10::Half>) {
+    prepared.largest_magnitude = std::accumulate(x, x + rows * K, 0.0f, [](float m, T v) {
+      const float magnitude = std::fabs(float(v));
+      return std::isfinite(magnitude) ? std::max(m, magnitude) : INFINITY;
+    });
+  }
   if constexpr (M::kNeedsActivationSums) {
     prepared.sums.assign(steps * W, 0);
     for (int64_t step = 0; step < steps; ++step) {
@@ -90,16 +100,23 @@ const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_
                                                            [&] { return arrange_activations<M, T, W>(x, rows, K); });
 }
 
-// The sums of one step: for the 16 lanes of each vector v, s[v] = sum over the lanes' words of
-// level times activation, added in the lanes' order in T's arithmetic.
-template <class M, class T, int W, class Isa>
-inline void word_sums(const StepCodes<M, T, W, Isa>& codes, const float* x, f32x16* s) {
-  ProductSum<T, Isa> sums[W / 16];
+// The sums of one step of kRows weight rows: for the 16 lanes of each vector v of row r,
+// s[r][v] = sum over the lanes' words of level times activation, added in the lanes' order in
+// T's arithmetic by Sums.
+template <class M, class T, int W, class Isa, class Sums, size_t kRows>
+inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, const float* x,
+                      f32x16 (*s)[W / 16]) {
+  Sums sums[kRows][W / 16];
 #pragma GCC unroll 16
   for (int n = 0; n < M::kLaneWeights; ++n) {
-    for (int v = 0; v < W / 16; ++v) sums[v].add(codes.level(n, v), load_lanes<f32x16>(x + n * W + 16 * v));
+    for (int v = 0; v < W / 16; ++v) {
+      const f32x16 activation = load_lanes<f32x16>(x + n * W + 16 * v);
+      for (size_t r = 0; r < kRows; ++r) sums[r][v].add(codes[r].level(n, v), activation);
+    }
   }
-  for (int v = 0; v < W / 16; ++v) s[v] = sums[v].value();
+  for (size_t r = 0; r < kRows; ++r) {
+    for (int v = 0; v < W / 16; ++v) s[r][v] = sums[r][v].value();
+  }
 }
 
 // acc = the member's combine of every lane's accumulator with its step sums s (and activation
@@ -133,20 +150,62 @@ inline void combine_step(const formats::Packed<typename M::F>& packed, const Lan
                               acc);
 }
 
-// The lane accumulators of one weight row over the whole of K.
-template <class M, class T, int W, class Isa>
-inline void word_lane_row(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
-                          const LaneLevels<typename M::F, T, Isa>& levels, int64_t row, int64_t K, f32x16* acc) {
+// The codes of one step of each of the rows that start at flat weights first[r] of *weights[r].
+template <class M, class T, int W, class Isa, size_t... r>
+inline std::array<StepCodes<M, T, W, Isa>, sizeof...(r)> step_codes(
+    const formats::Packed<typename M::F>* const* weights, const int64_t* first, int lanes,
+    const LaneLevels<typename M::F, T, Isa>& levels, std::index_sequence<r...>) {
+  return {StepCodes<M, T, W, Isa>(*weights[r], first[r], lanes, levels)...};
+}
+
+// The lane accumulators of kRows weight rows, row rows[r] of *weights[r], over the whole of K.
+// The rows advance together, giving the additions kRows times the independent chains; each
+// row's accumulators are formed exactly as alone.
+template <class M, class T, int W, class Isa, class Sums, size_t kRows>
+inline void word_lane_rows_together(const formats::Packed<typename M::F>* const (&weights)[kRows],
+                                    const int64_t (&rows)[kRows], const LaneActivations<float>& activations,
+                                    const LaneLevels<typename M::F, T, Isa>& levels, int64_t K,
+                                    f32x16 (*acc)[W / 16]) {
   constexpr int kStep = M::kLaneWeights * W;
-  for (int v = 0; v < W / 16; ++v) acc[v] = f32x16{};
-  for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
-    const int64_t first = row * K + step * kStep;
-    const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
-    const StepCodes<M, T, W, Isa> codes(packed, first, lanes, levels);
-    f32x16 s[W / 16];
-    word_sums<M, T, W, Isa>(codes, activations.row(0) + step * kStep, s);
-    combine_step<M, T, W, Isa>(packed, activations, first, step, lanes, s, acc);
+  for (size_t r = 0; r < kRows; ++r) {
+    for (int v = 0; v < W / 16; ++v) acc[r][v] = f32x16{};
   }
+  for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
+    const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
+    int64_t first[kRows];
+    for (size_t r = 0; r < kRows; ++r) first[r] = rows[r] * K + step * kStep;
+    const auto codes = step_codes<M, T, W, Isa>(weights, first, lanes, levels, std::make_index_sequence<kRows>{});
+    f32x16 s[kRows][W / 16];
+    word_sums<M, T, W, Isa, Sums>(codes, activations.row(0) + step * kStep, s);
+    for (size_t r = 0; r < kRows; ++r) {
+      combine_step<M, T, W, Isa>(*weights[r], activations, first[r], step, lanes, s[r], acc[r]);
+    }
+  }
+}
+
+template <class S, int Rows>
+struct SumsOf {
+  using type = S;
+  static constexpr int kRows = Rows;  // weight rows that advance together
+};
+
+// Runs body(SumsOf<S, kRows>{}) with the running sums S of a launch's word lanes and the rows
+// they take together: ProductSum, or for
+// fp16 on AVX-512 without binary16 arithmetic, where converting every product and sum to
+// binary16 and back is slow, InRangeHalfProductSum when no product or step sum can reach 65504
+// (each is at most 1.01 x kLaneWeights x the largest level x the largest activation). The
+// decoded members' levels carry their block's scale, so they take ProductSum.
+template <class M, class T, class Isa, class Body>
+inline void with_word_sums(const LaneActivations<float>& activations, const Body& body) {
+  if constexpr (std::is_same_v<T, c10::Half> && std::is_same_v<Isa, Avx512Isa> && M::kValue == LaneValue::value) {
+    const LevelRange<typename M::F>& levels = LevelRange<typename M::F>::get();
+    // The rounding's latency is long: two rows together.
+    if (1.01f * M::kLaneWeights * levels.largest * activations.largest_magnitude < 65504.0f) {
+      if (levels.integers) return body(SumsOf<InRangeHalfProductSum<true>, 2>{});
+      return body(SumsOf<InRangeHalfProductSum<false>, 2>{});
+    }
+  }
+  body(SumsOf<ProductSum<T, Isa>, 1>{});
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
@@ -157,7 +216,7 @@ template <class T, int W, class Isa>
 inline constexpr bool kPairsRows = std::is_same_v<Isa, Avx512Bf16Isa> && W % 32 == 0;
 
 // The lane accumulators of weight rows `row` and `row` + 1 over the whole of K, each exactly as
-// word_lane_row forms it.
+// word_lane_rows_together forms it.
 template <class M, class T, int W, class Isa>
 inline void word_lane_row_pair(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
                                const LaneLevels<typename M::F, T, Isa>& levels, int64_t row, int64_t K,
@@ -218,11 +277,24 @@ inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T
       y[row + 1] = reduce_lanes<T, W>(acc[1]);
     }
   }
-  for (; row < row_end; ++row) {
-    f32x16 acc[W / 16];
-    word_lane_row<M, T, W, Isa>(packed, activations, levels, row, K, acc);
-    y[row] = reduce_lanes<T, W>(acc);
-  }
+  with_word_sums<M, T, Isa>(activations, [&](auto sums) {
+    using Sums = typename decltype(sums)::type;
+    constexpr size_t kRows = decltype(sums)::kRows;
+    const formats::Packed<typename M::F>* weights[kRows];
+    std::fill_n(weights, kRows, &packed);
+    for (; row + kRows <= row_end; row += kRows) {
+      int64_t rows[kRows];
+      std::iota(rows, rows + kRows, row);
+      f32x16 acc[kRows][W / 16];
+      word_lane_rows_together<M, T, W, Isa, Sums>(weights, rows, activations, levels, K, acc);
+      for (size_t r = 0; r < kRows; ++r) y[row + r] = reduce_lanes<T, W>(acc[r]);
+    }
+    for (; row < row_end; ++row) {
+      f32x16 acc[1][W / 16];
+      word_lane_rows_together<M, T, W, Isa, Sums>({&packed}, {row}, activations, levels, K, acc);
+      y[row] = reduce_lanes<T, W>(acc[0]);
+    }
+  });
 }
 
 // Work-group (gb, gn) of a by-batch launch of a word-lane member: output rows 2gn, 2gn + 1 for

@@ -134,14 +134,16 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
   const LaneLevels<typename M::F, T, Isa> levels;
   const auto& activations = lane_activations<M, T, WG>(input, 1, K, g.launch_serial);
   const int64_t row0 = static_cast<int64_t>(g.linear_id) * R;
-  for (int64_t row = row0; row < std::min<int64_t>(row0 + R, N); ++row) {
-    f32x16 acc[WG / 16];
-    word_lane_row<M, T, WG, Isa>(w1, activations, levels, row, K, acc);
-    const T gate = reduce_lanes<T, WG>(acc);
-    word_lane_row<M, T, WG, Isa>(w2, activations, levels, row, K, acc);
-    const T up = reduce_lanes<T, WG>(acc);
-    output[row] = T(gated_activation(float(gate), float(up), act_type));
-  }
+  with_word_sums<M, T, Isa>(activations, [&](auto sums) {
+    using Sums = typename decltype(sums)::type;
+    // The gate and up rows advance together.
+    for (int64_t row = row0; row < std::min<int64_t>(row0 + R, N); ++row) {
+      f32x16 acc[2][WG / 16];
+      word_lane_rows_together<M, T, WG, Isa, Sums>({&w1, &w2}, {row, row}, activations, levels, K, acc);
+      const T gate = reduce_lanes<T, WG>(acc[0]), up = reduce_lanes<T, WG>(acc[1]);
+      output[row] = T(gated_activation(float(gate), float(up), act_type));
+    }
+  });
 }
 
 template <class F, class T, int SG, int WG, int R>
