@@ -190,11 +190,11 @@ struct SumsOf {
 };
 
 // Runs body(SumsOf<S, kRows>{}) with the running sums S of a launch's word lanes and the rows
-// they take together: ProductSum, or for
-// fp16 on AVX-512 without binary16 arithmetic, where converting every product and sum to
-// binary16 and back is slow, InRangeHalfProductSum when no product or step sum can reach 65504
-// (each is at most 1.01 x kLaneWeights x the largest level x the largest activation). The
-// decoded members' levels carry their block's scale, so they take ProductSum.
+// they take together: ProductSum, one row at a time; or, for fp16 on AVX-512 without binary16
+// arithmetic, where converting every product and sum to binary16 and back is slow,
+// InRangeHalfProductSum when no product or step sum can reach 65504 (each is at most 1.01 x
+// kLaneWeights x the largest level x the largest activation). The decoded members' levels
+// carry their block's scale, so they take ProductSum.
 template <class M, class T, class Isa, class Body>
 inline void with_word_sums(const LaneActivations<float>& activations, const Body& body) {
   if constexpr (std::is_same_v<T, c10::Half> && std::is_same_v<Isa, Avx512Isa> && M::kValue == LaneValue::value) {
