@@ -150,13 +150,13 @@ class ProductSum {
 // with c = 1.5 x 2^(e + 13), e being x's exponent, x + c lies in [2^(e + 13), 2^(e + 14)),
 // whose fp32 spacing 2^(e - 10) is binary16's at x, so (x + c) - c is x rounded (c is an even
 // multiple of that spacing, so ties go to even as x's would). Below 2^-14 binary16's spacing
-// stays 2^-24: values on that grid (sums of binary16 values, or their products with integer
-// levels) are kept as they are, and kOffGrid values take c = 0.75 there, whose binade's spacing
-// is 2^-24.
-template <bool kOffGrid>
+// stays 2^-24: values on that grid (kOnGrid: sums of binary16 values, or their products with
+// integer levels) are kept as they are, and other values take c = 0.75 there, whose binade's
+// spacing is 2^-24.
+template <bool kOnGrid>
 inline f32x16 round_half_in_range(f32x16 x) {
   u32x16 c = (bit_as<u32x16>(x) & 0x7f800000u) + 0x06c00000u;
-  if constexpr (kOffGrid) c = c > 0x3f400000u ? c : u32x16{} + 0x3f400000u;
+  if constexpr (!kOnGrid) c = c > 0x3f400000u ? c : u32x16{} + 0x3f400000u;
   return (x + bit_as<f32x16>(c)) - bit_as<f32x16>(c);
 }
 
@@ -171,7 +171,7 @@ class InRangeHalfProductSum {
   f32x16 sum_{};
 
  public:
-  void add(f32x16 a, f32x16 b) { sum_ = round_half_in_range<false>(sum_ + round_half_in_range<!kOnGrid>(a * b)); }
+  void add(f32x16 a, f32x16 b) { sum_ = round_half_in_range<true>(sum_ + round_half_in_range<kOnGrid>(a * b)); }
   f32x16 value() const { return sum_; }
 };
 

@@ -100,22 +100,46 @@ const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_
                                                            [&] { return arrange_activations<M, T, W>(x, rows, K); });
 }
 
+// Running sums that take two vectors of a row at once: add(a0, b0, a1, b1) and value(i).
+template <class S>
+inline constexpr bool kTakesVectorPairs = false;
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+template <>
+inline constexpr bool kTakesVectorPairs<NormalBf16ProductSums> = true;
+#endif
+
 // The sums of one step of kRows weight rows: for the 16 lanes of each vector v of row r,
 // s[r][v] = sum over the lanes' words of level times activation, added in the lanes' order in
 // T's arithmetic by Sums.
 template <class M, class T, int W, class Isa, class Sums, size_t kRows>
 inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, const float* x,
                       f32x16 (*s)[W / 16]) {
-  Sums sums[kRows][W / 16];
+  if constexpr (kTakesVectorPairs<Sums>) {
+    Sums sums[kRows][W / 32];
 #pragma GCC unroll 16
-  for (int n = 0; n < M::kLaneWeights; ++n) {
-    for (int v = 0; v < W / 16; ++v) {
-      const f32x16 activation = load_lanes<f32x16>(x + n * W + 16 * v);
-      for (size_t r = 0; r < kRows; ++r) sums[r][v].add(codes[r].level(n, v), activation);
+    for (int n = 0; n < M::kLaneWeights; ++n) {
+      for (size_t r = 0; r < kRows; ++r) {
+        for (int v = 0; v < W / 16; v += 2) {
+          sums[r][v / 2].add(codes[r].level(n, v), load_lanes<f32x16>(x + n * W + 16 * v), codes[r].level(n, v + 1),
+                             load_lanes<f32x16>(x + n * W + 16 * v + 16));
+        }
+      }
     }
-  }
-  for (size_t r = 0; r < kRows; ++r) {
-    for (int v = 0; v < W / 16; ++v) s[r][v] = sums[r][v].value();
+    for (size_t r = 0; r < kRows; ++r) {
+      for (int v = 0; v < W / 16; ++v) s[r][v] = sums[r][v / 2].value(v % 2);
+    }
+  } else {
+    Sums sums[kRows][W / 16];
+#pragma GCC unroll 16
+    for (int n = 0; n < M::kLaneWeights; ++n) {
+      for (int v = 0; v < W / 16; ++v) {
+        const f32x16 activation = load_lanes<f32x16>(x + n * W + 16 * v);
+        for (size_t r = 0; r < kRows; ++r) sums[r][v].add(codes[r].level(n, v), activation);
+      }
+    }
+    for (size_t r = 0; r < kRows; ++r) {
+      for (int v = 0; v < W / 16; ++v) s[r][v] = sums[r][v].value();
+    }
   }
 }
 
@@ -190,67 +214,32 @@ struct SumsOf {
 };
 
 // Runs body(SumsOf<S, kRows>{}) with the running sums S of a launch's word lanes and the rows
-// they take together: ProductSum, one row at a time; or, for fp16 on AVX-512 without binary16
-// arithmetic, where converting every product and sum to binary16 and back is slow,
-// InRangeHalfProductSum when no product or step sum can reach 65504 (each is at most 1.01 x
-// kLaneWeights x the largest level x the largest activation). The decoded members' levels
-// carry their block's scale, so they take ProductSum.
-template <class M, class T, class Isa, class Body>
+// they take together:
+// - for fp16 on AVX-512 without binary16 arithmetic, where converting every product and sum to
+//   binary16 and back is slow, InRangeHalfProductSum when no product or step sum can reach
+//   65504 (each is at most 1.01 x kLaneWeights x the largest level x the largest activation);
+//   the decoded members' levels carry their block's scale, so they are not bounded so;
+// - for bf16 with AVX512-BF16, NormalBf16ProductSums when no product or sum can be subnormal
+//   (LaneActivations::normal_bf16_products), two vectors at a time;
+// - else ProductSum, one row at a time.
+// The first two round with long latencies: two weight rows advance together to give the
+// additions enough independent chains.
+template <class M, class T, int W, class Isa, class Body>
 inline void with_word_sums(const LaneActivations<float>& activations, const Body& body) {
   if constexpr (std::is_same_v<T, c10::Half> && std::is_same_v<Isa, Avx512Isa> && M::kValue == LaneValue::value) {
     const LevelRange<typename M::F>& levels = LevelRange<typename M::F>::get();
-    // The rounding's latency is long: two rows together.
     if (1.01f * M::kLaneWeights * levels.largest * activations.largest_magnitude < 65504.0f) {
       if (levels.integers) return body(SumsOf<InRangeHalfProductSum<true>, 2>{});
       return body(SumsOf<InRangeHalfProductSum<false>, 2>{});
     }
   }
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+  if constexpr (std::is_same_v<Isa, Avx512Bf16Isa> && W % 32 == 0) {
+    if (activations.normal_bf16_products) return body(SumsOf<NormalBf16ProductSums, 2>{});
+  }
+#endif
   body(SumsOf<ProductSum<T, Isa>, 1>{});
 }
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-// bf16 lanes whose products and sums cannot be subnormal round by the hardware's conversion, two
-// vectors at a time (NormalBf16ProductSums). Its latency is long, so two weight rows advance
-// together to give the additions enough independent chains.
-template <class T, int W, class Isa>
-inline constexpr bool kPairsRows = std::is_same_v<Isa, Avx512Bf16Isa> && W % 32 == 0;
-
-// The lane accumulators of weight rows `row` and `row` + 1 over the whole of K, each exactly as
-// word_lane_rows_together forms it.
-template <class M, class T, int W, class Isa>
-inline void word_lane_row_pair(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
-                               const LaneLevels<typename M::F, T, Isa>& levels, int64_t row, int64_t K,
-                               f32x16 (*acc)[W / 16]) {
-  constexpr int kStep = M::kLaneWeights * W;
-  for (int r = 0; r < 2; ++r) {
-    for (int v = 0; v < W / 16; ++v) acc[r][v] = f32x16{};
-  }
-  for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
-    const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
-    const int64_t first[2] = {row * K + step * kStep, (row + 1) * K + step * kStep};
-    const StepCodes<M, T, W, Isa> codes[2] = {{packed, first[0], lanes, levels}, {packed, first[1], lanes, levels}};
-    const float* x = activations.row(0) + step * kStep;
-    NormalBf16ProductSums sums[2][W / 32];
-#pragma GCC unroll 16
-    for (int n = 0; n < M::kLaneWeights; ++n) {
-      for (int r = 0; r < 2; ++r) {
-        for (int v = 0; v < W / 16; v += 2) {
-          sums[r][v / 2].add(codes[r].level(n, v), load_lanes<f32x16>(x + n * W + 16 * v), codes[r].level(n, v + 1),
-                             load_lanes<f32x16>(x + n * W + 16 * v + 16));
-        }
-      }
-    }
-    for (int r = 0; r < 2; ++r) {
-      f32x16 s[W / 16];
-      for (int v = 0; v < W / 16; ++v) s[v] = sums[r][v / 2].value(v % 2);
-      combine_step<M, T, W, Isa>(packed, activations, first[r], step, lanes, s, acc[r]);
-    }
-  }
-}
-#else
-template <class T, int W, class Isa>
-inline constexpr bool kPairsRows = false;
-#endif
 
 // The work-group's tree reduction of a row's lane accumulators, in T.
 template <class T, int W>
@@ -268,31 +257,18 @@ inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T
   const LaneLevels<typename M::F, T, Isa> levels;
   const auto& activations = lane_activations<M, T, W>(x, 1, K, g.launch_serial);
   const int64_t row0 = R * static_cast<int64_t>(g.linear_id), row_end = std::min<int64_t>(row0 + R, N);
-  int64_t row = row0;
-  if constexpr (kPairsRows<T, W, Isa>) {
-    for (; activations.normal_bf16_products && row + 1 < row_end; row += 2) {
-      f32x16 acc[2][W / 16];
-      word_lane_row_pair<M, T, W, Isa>(packed, activations, levels, row, K, acc);
-      y[row] = reduce_lanes<T, W>(acc[0]);
-      y[row + 1] = reduce_lanes<T, W>(acc[1]);
-    }
-  }
-  with_word_sums<M, T, Isa>(activations, [&](auto sums) {
+  with_word_sums<M, T, W, Isa>(activations, [&](auto sums) {
     using Sums = typename decltype(sums)::type;
     constexpr size_t kRows = decltype(sums)::kRows;
     const formats::Packed<typename M::F>* weights[kRows];
     std::fill_n(weights, kRows, &packed);
-    for (; row + kRows <= row_end; row += kRows) {
+    // A last group of fewer rows computes the last row again, and writes it once.
+    for (int64_t row = row0; row < row_end; row += kRows) {
       int64_t rows[kRows];
-      std::iota(rows, rows + kRows, row);
+      for (size_t r = 0; r < kRows; ++r) rows[r] = std::min<int64_t>(row + r, row_end - 1);
       f32x16 acc[kRows][W / 16];
       word_lane_rows_together<M, T, W, Isa, Sums>(weights, rows, activations, levels, K, acc);
-      for (size_t r = 0; r < kRows; ++r) y[row + r] = reduce_lanes<T, W>(acc[r]);
-    }
-    for (; row < row_end; ++row) {
-      f32x16 acc[1][W / 16];
-      word_lane_rows_together<M, T, W, Isa, Sums>({&packed}, {row}, activations, levels, K, acc);
-      y[row] = reduce_lanes<T, W>(acc[0]);
+      for (size_t r = 0; r < kRows && row + r < row_end; ++r) y[row + r] = reduce_lanes<T, W>(acc[r]);
     }
   });
 }

@@ -134,7 +134,7 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
   const LaneLevels<typename M::F, T, Isa> levels;
   const auto& activations = lane_activations<M, T, WG>(input, 1, K, g.launch_serial);
   const int64_t row0 = static_cast<int64_t>(g.linear_id) * R;
-  with_word_sums<M, T, Isa>(activations, [&](auto sums) {
+  with_word_sums<M, T, WG, Isa>(activations, [&](auto sums) {
     using Sums = typename decltype(sums)::type;
     // The gate and up rows advance together, for more independent chains of additions, except
     // with the exact sums of the two-plane formats (fp6), which measured slower so.
