@@ -30,10 +30,13 @@ class StepScales {
   static_assert(kRuns <= 2, "a step's lanes take their fields from at most 32 blocks");
 
   f32x16 block_values_[kFields][kRuns];
-  int offset_;  // of the step's first weight in its block
+  // Of the step's first weight in its block. None when the unit spans whole blocks, as rows
+  // and steps start on a unit: known at compile time, so that the lanes' blocks are constants.
+  uint32_t offset_;
 
  public:
-  StepScales(const formats::Packed<F>& packed, int64_t first, int lanes) : offset_(static_cast<int>(first % F::kBlock)) {
+  StepScales(const formats::Packed<F>& packed, int64_t first, int lanes)
+      : offset_(M::kUnit % F::kBlock == 0 ? 0 : static_cast<uint32_t>(first % F::kBlock)) {
     const int blocks = (offset_ + lanes * M::kLaneWeights + F::kBlock - 1) / F::kBlock;
     const uint8_t* run = packed.w + packed.at.scales(first / F::kBlock);
     prefetch_ahead<kRuns * S::kFields * 64>(run);
@@ -63,9 +66,9 @@ class StepScales {
 
   // Field f of lanes 16v .. 16v + 15: that of the block each lane's weights lie in.
   f32x16 lanes(int f, int v) const {
-    i32x16 lane;
+    u32x16 lane;
     for (int i = 0; i < 16; ++i) lane[i] = 16 * v + i;
-    const i32x16 block = (offset_ + lane * M::kLaneWeights) / F::kBlock;
+    const u32x16 block = (offset_ + lane * M::kLaneWeights) / F::kBlock;
     if constexpr (kRuns == 1) {
       return __builtin_shuffle(block_values_[f][0], block);
     } else {
@@ -89,8 +92,9 @@ class SubBlockFields {
   SubBlockFields(const formats::Packed<F>& packed, int64_t first, int lanes) {
     using VA = VectorArith<T, Isa>;
     const int64_t sub_block = first / 32, super_block = sub_block / 8;
-    const int offset = static_cast<int>(sub_block % 8), units = lanes / 2;
-    const int super_blocks = (offset + units + 7) / 8;
+    const uint32_t offset = static_cast<uint32_t>(sub_block % 8);
+    const int units = lanes / 2;
+    const int super_blocks = static_cast<int>(offset + units + 7) / 8;
     prefetch_ahead<64>(packed.w + packed.at.sub_scales(super_block));
     // d0, dmin0, d1, dmin1, ... of the step's super-blocks.
     const f32x16 scales = VectorRound<T, Isa>::apply(
@@ -99,11 +103,15 @@ class SubBlockFields {
       // sc, mn of units 8v .. 8v + 7 (the sub-scale pairs of consecutive sub-blocks are consecutive).
       const u32x16 pairs = FieldLoad<Isa>::bytes(packed.w + packed.at.sub_scales(super_block) + 2 * offset + 16 * v,
                                                  std::clamp(2 * units - 16 * v, 0, 16));
-      i32x16 sc_at, scale_at;
+      // Lane indices that depend on the run-time offset are formed by vector operations: GCC
+      // compiles an element-wise loop over them to one masked broadcast per lane, which cost
+      // more than the step's sums.
+      u32x16 sc_at, unit;
       for (int i = 0; i < 16; ++i) {
         sc_at[i] = i & ~1;
-        scale_at[i] = 2 * ((offset + 8 * v + i / 2) / 8);
+        unit[i] = 8 * v + i / 2;
       }
+      const u32x16 scale_at = (unit + offset) / 8 * 2;
       const f32x16 sc = __builtin_convertvector(__builtin_shuffle(pairs, sc_at), f32x16);
       const f32x16 mn = __builtin_convertvector(__builtin_shuffle(pairs, sc_at + 1), f32x16);
       d_sc_[v] = VA::mul(__builtin_shuffle(scales, scale_at), sc);
@@ -129,8 +137,8 @@ class GroupFields {
   GroupFields(const formats::Packed<F>& packed, int64_t first, int lanes) {
     using R = VectorRound<T, Isa>;
     const int64_t group = first / kGroup, super_block = group / kGroupsPerBlock;
-    const int offset = static_cast<int>(group % kGroupsPerBlock);
-    const int super_blocks = (offset + lanes + kGroupsPerBlock - 1) / kGroupsPerBlock;
+    const uint32_t offset = static_cast<uint32_t>(group % kGroupsPerBlock);
+    const int super_blocks = static_cast<int>(offset + lanes + kGroupsPerBlock - 1) / kGroupsPerBlock;
     prefetch_ahead<64>(packed.w + packed.at.sub_scales(super_block));
     const f32x16 d = VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(packed.w + packed.at.scales(super_block), super_blocks));
     for (int v = 0; v < kVectors; ++v) {
@@ -138,8 +146,9 @@ class GroupFields {
       const u32x16 bytes = FieldLoad<Isa>::bytes(packed.w + packed.at.sub_scales(super_block) + offset + 16 * v,
                                                  std::clamp(lanes - 16 * v, 0, 16));
       const f32x16 sc = __builtin_convertvector(formats::SignedByte::integer(bit_as<i32x16>(bytes)), f32x16);
-      i32x16 block_of;
-      for (int i = 0; i < 16; ++i) block_of[i] = (offset + 16 * v + i) / kGroupsPerBlock;
+      u32x16 step_group;  // the block of each lane by vector operations, as SubBlockFields' indices
+      for (int i = 0; i < 16; ++i) step_group[i] = 16 * v + i;
+      const u32x16 block_of = (step_group + offset) / kGroupsPerBlock;
       const f32x16 lane_d = __builtin_shuffle(d, block_of);
       if constexpr (std::is_same_v<F, formats::Fp6K>) {
         fields_[0][v] = R::apply(F::group_scale(lane_d, sc, VectorRound<c10::Half, Isa>::apply));

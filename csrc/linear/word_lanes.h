@@ -13,7 +13,6 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <numeric>
 #include <utility>
 #include <vector>
@@ -241,13 +240,23 @@ inline void with_word_sums(const LaneActivations<float>& activations, const Body
   body(SumsOf<ProductSum<T, Isa>, 1>{});
 }
 
-// The work-group's tree reduction of a row's lane accumulators, in T.
-template <class T, int W>
+// The work-group's tree reduction of a row's lane accumulators, in T (strides W/2, ..., 1, as
+// tree_sum): across the vectors first, then within one by shuffles that halve the stride, where
+// a scalar loop over the lanes cost as much as a tenth of a 4096-column row.
+template <class T, int W, class Isa>
 inline T reduce_lanes(const f32x16* acc) {
-  alignas(64) float lanes[W];
-  std::memcpy(lanes, acc, sizeof lanes);
-  tree_sum<Arith<T>, W>(lanes);
-  return Arith<T>::store(lanes[0]);
+  using VA = VectorArith<T, Isa>;
+  f32x16 v[W / 16];
+  std::copy(acc, acc + W / 16, v);
+  for (int vectors = W / 16; vectors > 1; vectors /= 2) {
+    for (int i = 0; i < vectors / 2; ++i) v[i] = VA::add(v[i], v[i + vectors / 2]);
+  }
+  f32x16 sum = v[0];
+  sum = VA::add(sum, __builtin_shuffle(sum, u32x16{8, 9, 10, 11, 12, 13, 14, 15, 8, 9, 10, 11, 12, 13, 14, 15}));
+  sum = VA::add(sum, __builtin_shuffle(sum, u32x16{4, 5, 6, 7, 4, 5, 6, 7, 4, 5, 6, 7, 4, 5, 6, 7}));
+  sum = VA::add(sum, __builtin_shuffle(sum, u32x16{2, 3, 2, 3, 2, 3, 2, 3, 2, 3, 2, 3, 2, 3, 2, 3}));
+  sum = VA::add(sum, __builtin_shuffle(sum, u32x16{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
+  return Arith<T>::store(sum[0]);
 }
 
 // Work-group g of a matrix-vector launch of a word-lane member: rows R*g .. R*g + R - 1.
@@ -268,7 +277,9 @@ inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T
       for (size_t r = 0; r < kRows; ++r) rows[r] = std::min<int64_t>(row + r, row_end - 1);
       f32x16 acc[kRows][W / 16];
       word_lane_rows_together<M, T, W, Isa, Sums>(weights, rows, activations, levels, K, acc);
-      for (size_t r = 0; r < kRows && row + r < row_end; ++r) y[row + r] = reduce_lanes<T, W>(acc[r]);
+      for (size_t r = 0; r < kRows && row + static_cast<int64_t>(r) < row_end; ++r) {
+        y[row + r] = reduce_lanes<T, W, Isa>(acc[r]);
+      }
     }
   });
 }
@@ -319,7 +330,7 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
       if (b == 1 && batch_rows[1] == batch_rows[0]) break;
       f32x16 sums[kVectors];
       for (int v = 0; v < kVectors; ++v) sums[v] = acc[r][b][v].value();
-      y[batch_rows[b] * N + weight_rows[r]] = reduce_lanes<T, W>(sums);
+      y[batch_rows[b] * N + weight_rows[r]] = reduce_lanes<T, W, Isa>(sums);
     }
   }
 }

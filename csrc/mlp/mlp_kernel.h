@@ -147,7 +147,7 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
         word_lane_rows_together<M, T, WG, Isa, Sums>({&w1}, {row}, activations, levels, K, acc);
         word_lane_rows_together<M, T, WG, Isa, Sums>({&w2}, {row}, activations, levels, K, acc + 1);
       }
-      const T gate = reduce_lanes<T, WG>(acc[0]), up = reduce_lanes<T, WG>(acc[1]);
+      const T gate = reduce_lanes<T, WG, Isa>(acc[0]), up = reduce_lanes<T, WG, Isa>(acc[1]);
       output[row] = T(gated_activation(float(gate), float(up), act_type));
     }
   });
