@@ -365,6 +365,27 @@ def test_partial_last_step(restore_architectures, device_class, name, k, n):
     assert_close_to_reference(forward(x, packed, name), x, decoded)
 
 
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float16, torch.bfloat16])
+@pytest.mark.parametrize("flush_denormal", [False, True])
+def test_every_fp8_e4m3_code(dtype, flush_denormal):
+    """Every e4m3 code, the subnormal ones (exponent 0) in a row of their own (decoded as zeros,
+    that row would give zeros), whatever flush mode the calling thread set: the launch runs
+    groups on that thread too."""
+    codes = np.arange(256, dtype=np.uint8)
+    subnormal = codes[(codes & 0x78) == 0]
+    rows = np.stack([np.tile(subnormal, 16), codes, codes[::-1], np.roll(codes, 77)])
+    scales = np.full(rows.size // 64, 0.75, dtype=np.float32).view(np.uint8)
+    packed = torch.from_numpy(np.concatenate([rows.ravel(), scales]))
+    decoded = torch.from_numpy(ref_decode(QTYPES["fp8_e4m3"], packed.numpy(), 1, rows.size)).double()
+    x = torch.randn(1, 256).to(dtype)
+    torch.set_flush_denormal(flush_denormal)
+    try:
+        y = forward(x, packed, "fp8_e4m3")
+    finally:
+        torch.set_flush_denormal(False)
+    assert_close_to_reference(y, x, decoded.reshape(4, 256))
+
+
 def packed_bytes(name, n, k):
     return lambda: quantize(torch.randn(n, k), name).to("xpu")
 

@@ -115,16 +115,28 @@ struct HasHalfPattern : std::false_type {};
 template <class Rule>
 struct HasHalfPattern<Rule, std::void_t<decltype(Rule::half_pattern(uint32_t{}))>> : std::true_type {};
 
+template <class Rule, class = void>
+struct HasScaledFloatPattern : std::false_type {};
+template <class Rule>
+struct HasScaledFloatPattern<Rule, std::void_t<decltype(Rule::scaled_float_pattern(uint32_t{}))>>
+    : std::true_type {};
+
 // The levels in T of a format's codes, for the lanes of a vector, each code in the low bits of
 // its lane. 6- and 8-bit codes by the format's rule: integers (q8_0's signed bytes, q6_k's
-// offset codes) converted, or binary16 patterns (fp8) converted and rounded to T.
+// offset codes) converted, or binary16 patterns (fp8) converted and rounded to T; fp8_e4m3's
+// come as scaled binary32 patterns, which skip the narrowing and conversion of binary16 lanes.
 template <class F, class T, class Isa, int kBits>
 struct RuleLevels {
   f32x16 operator()(u32x16 codes) const {
     using Rule = typename F::Levels;
     const u32x16 code = codes & ((1u << kBits) - 1);
     if constexpr (HasHalfPattern<Rule>::value) {
-      const f32x16 level = VectorHalves<Isa>::apply(Rule::half_pattern(code));
+      f32x16 level;
+      if constexpr (HasScaledFloatPattern<Rule>::value) {
+        level = bit_as<f32x16>(Rule::scaled_float_pattern(code)) * formats::kScaledFloatPatternFactor;
+      } else {
+        level = VectorHalves<Isa>::apply(Rule::half_pattern(code));
+      }
       // Binary16 values are fp16 values already: only bf16 rounds them.
       return std::is_same_v<T, c10::Half> ? level : VectorRound<T, Isa>::apply(level);
     } else {

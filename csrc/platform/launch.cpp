@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/streaming_stores.h"
+#include "platform/float_environment.h"
 #include "platform/memory.h"
 #include "platform/trace.h"
 
@@ -70,6 +71,7 @@ void launch(const device& dev, int64_t stream_id, const kernel_desc& desc, work_
     // Local memory lives per pool thread and is reused by every group that thread runs.
     thread_local std::vector<unsigned char> local_memory;
     if (local_memory.size() < local_bytes) local_memory.resize(local_bytes);
+    const IeeeFloatScope ieee_arithmetic;
     work_group group{{0, 0, 0}, 0, &r, local_memory.data(), serial};
     // Groups run with dimension 0 varying fastest: in a 2-D launch whose dimension 0 takes
     // activation rows (or slots), the groups that read the same weight rows run back to back on
