@@ -367,23 +367,27 @@ def test_partial_last_step(restore_architectures, device_class, name, k, n):
 
 @pytest.mark.parametrize("dtype", [torch.float32, torch.float16, torch.bfloat16])
 @pytest.mark.parametrize("flush_denormal", [False, True])
-def test_every_fp8_e4m3_code(dtype, flush_denormal):
-    """Every e4m3 code, the subnormal ones (exponent 0) in a row of their own (decoded as zeros,
-    that row would give zeros), whatever flush mode the calling thread set: the launch runs
-    groups on that thread too."""
+@pytest.mark.parametrize("name, exponent_mask", [("fp8_e4m3", 0x78), ("fp8_e5m2", 0x7C)])
+def test_every_fp8_code(dtype, flush_denormal, name, exponent_mask):
+    """Every finite fp8 code, the subnormal ones (exponent 0) in a row of their own (decoded as
+    zeros, that row would give zeros), whatever flush mode the calling thread set: the launch
+    runs groups on that thread too. An e5m2 code of all-ones exponent is NaN, in each row."""
     codes = np.arange(256, dtype=np.uint8)
-    subnormal = codes[(codes & 0x78) == 0]
-    rows = np.stack([np.tile(subnormal, 16), codes, codes[::-1], np.roll(codes, 77)])
+    exponent = codes & exponent_mask
+    largest = 0x58 if dtype == torch.float16 else 0x7C  # fp16 sums of e5m2 levels near 2^16 overflow
+    finite = np.resize(codes[exponent < largest], 256)
+    rows = np.stack([np.resize(codes[exponent == 0], 256), finite, finite[::-1], np.roll(finite, 77), codes])
     scales = np.full(rows.size // 64, 0.75, dtype=np.float32).view(np.uint8)
     packed = torch.from_numpy(np.concatenate([rows.ravel(), scales]))
-    decoded = torch.from_numpy(ref_decode(QTYPES["fp8_e4m3"], packed.numpy(), 1, rows.size)).double()
+    decoded = torch.from_numpy(ref_decode(QTYPES[name], packed.numpy(), 1, rows.size)).double().reshape(5, 256)
     x = torch.randn(1, 256).to(dtype)
     torch.set_flush_denormal(flush_denormal)
     try:
-        y = forward(x, packed, "fp8_e4m3")
+        y = forward(x, packed, name)
     finally:
         torch.set_flush_denormal(False)
-    assert_close_to_reference(y, x, decoded.reshape(4, 256))
+    assert_close_to_reference(y[:, :4], x, decoded[:4])
+    assert y[0, 4].isnan() == (name == "fp8_e5m2")
 
 
 def packed_bytes(name, n, k):

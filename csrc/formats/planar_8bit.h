@@ -76,6 +76,7 @@ struct SignedByte {
 };
 // The fp8 levels are binary16 patterns of the code, also stated for codes in wider lanes.
 struct E4m3Mid {
+  static constexpr int kSignificantBits = 5;  // 1.mmm and the bit below: a bf16 value too
   static uint16_t half_bits(uint8_t c) { return fp8_e4m3_half_bits(c); }
   template <class U>
   static U half_pattern(U c) { return fp8_e4m3_half_pattern(c); }
@@ -84,6 +85,7 @@ struct E4m3Mid {
   static float value(uint8_t c) { return half_to_float(half_bits(c)); }
 };
 struct E5m2Mid {
+  static constexpr int kSignificantBits = 4;  // 1.mm and the bit below
   static uint16_t half_bits(uint8_t c) { return fp8_e5m2_half_bits(c); }
   template <class U>
   static U half_pattern(U c) { return fp8_e5m2_half_pattern(c); }
