@@ -268,7 +268,8 @@ inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T
   const int64_t row0 = R * static_cast<int64_t>(g.linear_id), row_end = std::min<int64_t>(row0 + R, N);
   with_word_sums<M, T, W, Isa>(activations, [&](auto sums) {
     using Sums = typename decltype(sums)::type;
-    constexpr size_t kRows = decltype(sums)::kRows;
+    // A group of one row (q5) advances it alone: a second row would be that row again.
+    constexpr size_t kRows = std::min<size_t>(decltype(sums)::kRows, R);
     const formats::Packed<typename M::F>* weights[kRows];
     std::fill_n(weights, kRows, &packed);
     // A last group of fewer rows computes the last row again, and writes it once.
