@@ -74,9 +74,11 @@ struct SignedByte {
   template <class I>
   static I integer(I c) { return (c ^ 0x80) - 0x80; }
 };
-// The fp8 levels are binary16 patterns of the code, also stated for codes in wider lanes.
+// The fp8 levels are binary16 patterns of the code, also stated for codes in wider lanes, with
+// their significant bits (the mantissa, its leading one and the bit below it: few enough to be
+// bf16 values too).
 struct E4m3Mid {
-  static constexpr int kSignificantBits = 5;  // 1.mmm and the bit below: a bf16 value too
+  static constexpr int kSignificantBits = 5;
   static uint16_t half_bits(uint8_t c) { return fp8_e4m3_half_bits(c); }
   template <class U>
   static U half_pattern(U c) { return fp8_e4m3_half_pattern(c); }
@@ -85,7 +87,7 @@ struct E4m3Mid {
   static float value(uint8_t c) { return half_to_float(half_bits(c)); }
 };
 struct E5m2Mid {
-  static constexpr int kSignificantBits = 4;  // 1.mm and the bit below
+  static constexpr int kSignificantBits = 4;
   static uint16_t half_bits(uint8_t c) { return fp8_e5m2_half_bits(c); }
   template <class U>
   static U half_pattern(U c) { return fp8_e5m2_half_pattern(c); }

@@ -121,13 +121,6 @@ template <class Rule>
 struct HasScaledFloatPattern<Rule, std::void_t<decltype(Rule::scaled_float_pattern(uint32_t{}))>>
     : std::true_type {};
 
-// The significant bits of a rule's binary16 patterns: all of binary16's unless it says fewer.
-template <class Rule, class = void>
-struct HalfPatternSignificantBits : std::integral_constant<int, 11> {};
-template <class Rule>
-struct HalfPatternSignificantBits<Rule, std::void_t<decltype(Rule::kSignificantBits)>>
-    : std::integral_constant<int, Rule::kSignificantBits> {};
-
 // The levels in T of a format's codes, for the lanes of a vector, each code in the low bits of
 // its lane. 6- and 8-bit codes by the format's rule: integers (q8_0's signed bytes, q6_k's
 // offset codes) converted, or binary16 patterns (fp8) converted and rounded to T; fp8_e4m3's
@@ -146,7 +139,7 @@ struct RuleLevels {
       }
       // Binary16 values are fp16 values already, and bf16 values when they have at most 8
       // significant bits (bf16 has binary32's exponents): only other bf16 levels round.
-      constexpr bool kValuesOfT = std::is_same_v<T, c10::Half> || HalfPatternSignificantBits<Rule>::value <= 8;
+      constexpr bool kValuesOfT = std::is_same_v<T, c10::Half> || Rule::kSignificantBits <= 8;
       return kValuesOfT ? level : VectorRound<T, Isa>::apply(level);
     } else {
       return __builtin_convertvector(Rule::integer(bit_as<i32x16>(code)), f32x16);  // exact in every T
