@@ -25,6 +25,23 @@ inline const std::array<uint64_t, 128> kKsignsByteMasks = [] {
   return masks;
 }();
 
+// The iq2xxs_grid magnitudes, and each entry as the indices into them of its eight magnitudes,
+// two bits per weight: weights 0..3 in byte g, weights 4..7 in byte 256 + g (weight t at bits
+// 2(t mod 4)). The vector kernels look the codes up by a byte permutation, not a gather. Built at
+// load time as well.
+inline constexpr uint8_t kIq2xxsMagnitudes[3] = {8, 25, 43};
+inline const std::array<uint8_t, 512> kIq2xxsGridCodes = [] {
+  std::array<uint8_t, 512> codes{};
+  for (int g = 0; g < 256; ++g) {
+    for (int t = 0; t < 8; ++t) {
+      const uint8_t magnitude = uint8_t(iq2xxs_grid[g] >> (8 * t));
+      const int code = magnitude == kIq2xxsMagnitudes[0] ? 0 : magnitude == kIq2xxsMagnitudes[1] ? 1 : 2;
+      codes[256 * (t / 4) + g] |= uint8_t(code << (2 * (t % 4)));
+    }
+  }
+  return codes;
+}();
+
 // The iq1s_grid entries as the grid values (0..2) of their runs: byte t of a word is weight t of
 // the run, from the entry's low nibbles of bytes 0..3 (weights 0..3) and its high nibbles
 // (weights 4..7). Built at load time as well.

@@ -114,12 +114,31 @@ struct Q2KRow : Q8_1Row {
   _mm512_storeu_ps(partial, _mm512_add_ps(_mm512_loadu_ps(partial), value));
 }
 
+// Byte b of `indices` looked up in the 256-byte table at `table`: two 128-byte permutations,
+// chosen by bit 7 of the index (`upper`).
+[[VORN_VNNI_TARGET]] inline __m512i lookup_256(const uint8_t* table, __m512i indices, __mmask64 upper) {
+  return _mm512_mask_blend_epi8(
+      upper, _mm512_permutex2var_epi8(_mm512_loadu_si512(table), indices, _mm512_loadu_si512(table + 64)),
+      _mm512_permutex2var_epi8(_mm512_loadu_si512(table + 128), indices, _mm512_loadu_si512(table + 192)));
+}
+
+// The iq2_xxs grid codes (kIq2xxsGridCodes) of the four grid indices in bytes 0..3 of each qword
+// of `groups`: per qword, byte l the codes of weights 0..3 of run l, byte 4 + l those of weights
+// 4..7.
+[[VORN_VNNI_TARGET]] inline __m512i iq2_xxs_grid_codes(__m512i groups) {
+  const uint8_t* table = formats::kIq2xxsGridCodes.data();
+  const __mmask64 upper = _mm512_movepi8_mask(groups);
+  return _mm512_mask_blend_epi8(0xf0f0f0f0f0f0f0f0, lookup_256(table, groups, upper),
+                                _mm512_slli_epi64(lookup_256(table + 256, groups, upper), 32));
+}
+
 // iq2_xxs. Qword p of the 64 bytes after d is group p: four grid indices, then the word whose
-// 7-bit fields index the sign table and whose top four bits are ls. Gather l fetches run l of
-// every group (grid magnitudes, unsigned), which meets vector l of the run-major activations; the
-// run's sign bits negate the activations they meet, so the magnitudes go to the dot-product
-// instruction as they are. (A code of -128, which stays -128 when negated, comes only from a
-// block whose scale is zero in its fp16 field, where every product vanishes.)
+// 7-bit fields index the sign table and whose top four bits are ls. Run l of every group
+// (grid magnitudes, unsigned) is decoded from the grid codes into the vector that meets vector l
+// of the run-major activations; the run's sign bits negate the activations they meet, so the
+// magnitudes go to the dot-product instruction as they are. (A code of -128, which stays -128
+// when negated, comes only from a block whose scale is zero in its fp16 field, where every
+// product vanishes.)
 [[VORN_VNNI_TARGET]] inline void add_iq2_xxs_slices_vnni(const uint8_t* block, const RunMajorRow& row, int64_t i,
                                                         float* partial) {
   using formats::Iq2Xxs;
@@ -129,23 +148,28 @@ struct Q2KRow : Q8_1Row {
   const __m512i fields = _mm512_multishift_epi64_epi8(_mm512_set1_epi64(0x352e272018100800), groups);
   const __m512i signs = _mm512_permutex2var_epi8(_mm512_loadu_si512(formats::ksigns_iq2xs), fields,
                                                  _mm512_loadu_si512(formats::ksigns_iq2xs + 64));
-  const auto* grid = reinterpret_cast<const long long*>(formats::iq2xxs_grid);
+  const __m512i codes = iq2_xxs_grid_codes(groups);
+  // A byte permutation reads the low six bits of an index, so the magnitudes repeat every four.
+  const auto& m = formats::kIq2xxsMagnitudes;
+  const __m512i magnitude_of_code = _mm512_set1_epi32(m[0] | m[1] << 8 | m[2] << 16);
   const int8_t* q = &row.run_codes[256 * i];
-  __m512i dots[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};  // two chains of additions
+  __m512i dot = _mm512_setzero_si512();
   for (int l = 0; l < 4; ++l) {
-    const __m512i index = _mm512_and_si512(_mm512_srli_epi64(groups, 8 * l), _mm512_set1_epi64(0xff));
-    const __m512i magnitudes = _mm512_i64gather_epi64(index, grid, 8);
+    // Byte t of qword p: the code of weight t of run l of group p in its low two bits.
+    const __m512i code_bytes =
+        _mm512_multishift_epi64_epi8(_mm512_set1_epi64(0x2624222006040200 + 0x0808080808080808 * l), codes);
+    const __m512i magnitudes = _mm512_permutexvar_epi8(code_bytes, magnitude_of_code);
     // Bit 8p + t: bit t of sign byte 4 + l of qword p, weight t of run l of group p negative.
     const __mmask64 minus =
         _mm512_bitshuffle_epi64_mask(signs, _mm512_set1_epi64(0x2726252423222120 + 0x0808080808080808 * l));
     const __m512i x = _mm512_loadu_si512(q + 64 * l);
     const __m512i signed_x = _mm512_mask_sub_epi8(x, minus, _mm512_setzero_si512(), x);
-    dots[l % 2] = _mm512_dpbusd_epi32(dots[l % 2], magnitudes, signed_x);
+    dot = _mm512_dpbusd_epi32(dot, magnitudes, signed_x);
   }
-  const __m256 dot = _mm256_cvtepi32_ps(group_sums(_mm512_add_epi32(dots[0], dots[1])));
+  const __m256 group_dot = _mm256_cvtepi32_ps(group_sums(dot));
   const __m256 ls = _mm256_cvtepi32_ps(_mm512_cvtepi64_epi32(_mm512_srli_epi64(groups, 60)));
   const __m256 scale = Iq2Xxs::group_scale(_mm256_set1_ps(half_at(block + Iq2Xxs::kDAt)), ls);
-  const __m256 value = _mm256_mul_ps(_mm256_mul_ps(scale, _mm256_loadu_ps(&row.scale[8 * i])), dot);
+  const __m256 value = _mm256_mul_ps(_mm256_mul_ps(scale, _mm256_loadu_ps(&row.scale[8 * i])), group_dot);
   _mm256_storeu_ps(partial, _mm256_add_ps(_mm256_loadu_ps(partial), value));
 }
 
