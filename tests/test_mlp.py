@@ -17,11 +17,13 @@ TOLERANCE = {torch.float64: 1e-6,  # the activation is evaluated in fp32
              torch.float32: 1e-4, torch.float16: 2e-2, torch.bfloat16: 1.5e-1}
 
 
-def packed_weight(name, n, k, seed):
+def packed_weight(name, n, k, seed, unit_scales=False):
     weight = torch.randn(n, k, generator=torch.Generator().manual_seed(seed))
     packed = quantize(weight, name)
     if name == "fp8_e5m2":  # per-block fp32 scales, which only the fused kernel reads
         scales = torch.rand(n * k // 64, generator=torch.Generator().manual_seed(seed)) + 0.5
+        if unit_scales:  # as our quantizer stores, except every 13th block
+            scales = torch.where(torch.arange(scales.numel()) % 13 == 5, scales, 1.0)
         packed[n * k:] = scales.view(torch.uint8)
     return packed
 
@@ -42,8 +44,8 @@ def reference(x, w1, w2, act_type):
     return 0.5 * gate * (torch.tanh(0.7978846 * (gate + 0.044715 * gate ** 3)) + 1) * up
 
 
-def run(name, n, k, dtype, act_type=0, batch=1):
-    w1, w2 = packed_weight(name, n, k, 1), packed_weight(name, n, k, 2)
+def run(name, n, k, dtype, act_type=0, batch=1, unit_scales=False):
+    w1, w2 = packed_weight(name, n, k, 1, unit_scales), packed_weight(name, n, k, 2, unit_scales)
     x = torch.randn(batch, k, generator=torch.Generator().manual_seed(3)).to(dtype)
     out = vorn_linear.mlp_forward_xpu(x.to("xpu"), w1.to("xpu"), w2.to("xpu"), batch, k, n, act_type, QTYPES[name])
     expected = reference(x, reference_weight(name, w1, n, k), reference_weight(name, w2, n, k), act_type)
@@ -58,6 +60,15 @@ def test_matches_reference(restore_architectures, name, dtype, device_class):
     act_type = 0 if dtype in (torch.float32, torch.float16) else 1
     out, expected = run(name, 24, 256, dtype, act_type)
     assert out.dtype == dtype and out.shape == (1, 24)
+    scale = expected.abs().max().item()
+    torch.testing.assert_close(out.cpu().double(), expected, rtol=0, atol=TOLERANCE[dtype] * scale)
+
+
+@pytest.mark.parametrize("dtype", list(TOLERANCE))
+def test_fp8_e5m2_steps_with_and_without_unit_scales(dtype):
+    # A step of the vector lanes spans eight blocks: those whose blocks all hold 1 skip the
+    # multiplications, the others (one block in 13 is not 1) must not.
+    out, expected = run("fp8_e5m2", 24, 1024, dtype, unit_scales=True)
     scale = expected.abs().max().item()
     torch.testing.assert_close(out.cpu().double(), expected, rtol=0, atol=TOLERANCE[dtype] * scale)
 

@@ -33,11 +33,13 @@ class StepScales {
   // Of the step's first weight in its block. None when the unit spans whole blocks, as rows
   // and steps start on a unit: known at compile time, so that the lanes' blocks are constants.
   uint32_t offset_;
+  int blocks_;  // that the step's lanes fall in
 
  public:
   StepScales(const formats::Packed<F>& packed, int64_t first, int lanes)
-      : offset_(M::kUnit % F::kBlock == 0 ? 0 : static_cast<uint32_t>(first % F::kBlock)) {
-    const int blocks = (offset_ + lanes * M::kLaneWeights + F::kBlock - 1) / F::kBlock;
+      : offset_(M::kUnit % F::kBlock == 0 ? 0 : static_cast<uint32_t>(first % F::kBlock)),
+        blocks_((offset_ + lanes * M::kLaneWeights + F::kBlock - 1) / F::kBlock) {
+    const int blocks = blocks_;
     const uint8_t* run = packed.w + packed.at.scales(first / F::kBlock);
     prefetch_ahead<kRuns * S::kFields * 64>(run);
     // The run's fields in order, 16 per vector: block i's field f is field i * S::kFields + f.
@@ -62,6 +64,14 @@ class StepScales {
         block_values_[f][r] = VectorRound<T, Isa>::apply(v);
       }
     }
+  }
+
+  // Whether field f of every block of the step is `value` in T.
+  bool every_block_is(int f, float value) const {
+    for (int r = 0; r < kRuns; ++r) {
+      if (!LaneTest<Isa>::all_equal(block_values_[f][r], value, std::clamp(blocks_ - 16 * r, 0, 16))) return false;
+    }
+    return true;
   }
 
   // Field f of lanes 16v .. 16v + 15: that of the block each lane's weights lie in.

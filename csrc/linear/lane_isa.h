@@ -77,8 +77,26 @@ struct FieldLoad {
   }
 };
 
+// Whether lanes 0 .. count - 1 of v all equal `value`.
+template <class Isa>
+struct LaneTest {
+  static bool all_equal(f32x16 v, float value, int count) {
+    for (int i = 0; i < count; ++i) {
+      if (v[i] != value) return false;
+    }
+    return true;
+  }
+};
+
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 // These are inlined into the AVX-512 work-group functions, which are flattened.
+template <>
+struct LaneTest<Avx512Isa> {
+  [[gnu::target("avx512f")]] static bool all_equal(f32x16 v, float value, int count) {
+    const __mmask16 first = static_cast<__mmask16>((1u << count) - 1);
+    return _mm512_mask_cmpneq_ps_mask(first, bit_as<__m512>(v), _mm512_set1_ps(value)) == 0;
+  }
+};
 template <>
 struct VectorRound<c10::Half, Avx512Isa> {
   [[gnu::target("avx512f,f16c")]] static f32x16 apply(f32x16 v) {
@@ -115,9 +133,13 @@ struct VectorHalves<Avx512Fp16Isa> : VectorHalves<Avx512Isa> {};
 template <>
 struct FieldLoad<Avx512Fp16Isa> : FieldLoad<Avx512Isa> {};
 template <>
+struct LaneTest<Avx512Fp16Isa> : LaneTest<Avx512Isa> {};
+template <>
 struct VectorHalves<Avx512Bf16Isa> : VectorHalves<Avx512Isa> {};
 template <>
 struct FieldLoad<Avx512Bf16Isa> : FieldLoad<Avx512Isa> {};
+template <>
+struct LaneTest<Avx512Bf16Isa> : LaneTest<Avx512Isa> {};
 #endif
 
 // Operations on lane values in T.

@@ -163,14 +163,27 @@ inline void combine_lanes(const Fields& step_fields, int lanes, const f32x16* s,
   }
 }
 
+// Whether a scaled member names the member its lanes combine as when every scale of their step
+// is 1 (M::AtUnitScales).
+template <class M, class = void>
+struct HasUnitScaleForm : std::false_type {};
+template <class M>
+struct HasUnitScaleForm<M, std::void_t<typename M::AtUnitScales>> : std::true_type {};
+
 // The end of a step of one weight row: its sums s meet the fields of the step's blocks, which
 // start at flat weight `first`.
 template <class M, class T, int W, class Isa>
 inline void combine_step(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
                          int64_t first, int64_t step, int lanes, const f32x16* s, f32x16* acc) {
   const typename StepFieldsOf<M, T, W, Isa>::type fields(packed, first, lanes);
-  combine_lanes<M, T, W, Isa>(fields, lanes, s, M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr,
-                              acc);
+  const float* sums_x = M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr;
+  if constexpr (HasUnitScaleForm<M>::value) {
+    // s * 1 is s in T: the multiplications by the scales are skipped, with the same results.
+    if (fields.every_block_is(0, 1.0f)) {
+      return combine_lanes<typename M::AtUnitScales, T, W, Isa>(fields, lanes, s, sums_x, acc);
+    }
+  }
+  combine_lanes<M, T, W, Isa>(fields, lanes, s, sums_x, acc);
 }
 
 // The codes of one step of each of the rows that start at flat weights first[r] of *weights[r].

@@ -70,8 +70,11 @@ template <> struct MlpMember<formats::Q4_0> { using type = members::Q4_0; };
 template <> struct MlpMember<formats::Fp4> { using type = members::Fp4; };
 template <> struct MlpMember<formats::Q4_0Woq> { using type = members::Q4_0Woq; };
 template <> struct MlpMember<formats::Fp6> { using type = members::Fp6; };
-// fp8_e5m2 scales each block's sums by its stored fp32, which only this kernel reads.
+// fp8_e5m2 scales each block's sums by its stored fp32, which only this kernel reads. Our
+// quantizer stores 1 there (the forward ignores it), and a step whose blocks all hold 1 combines
+// as the forward's member does.
 struct MlpFp8E5m2 : ScaledMember<formats::Fp8E5m2, 8, 8, LaneOrder::run> {
+  using AtUnitScales = members::Fp8E5m2;
   template <class A>
   struct Params : ScaledMember::Params<A> {
     Params() = default;
