@@ -4,13 +4,17 @@
 // vec_dot_q8_1.h, bit for bit, to partial[iqs]. The portable build calls those functions; the
 // vector build forms every slice of a super-block at once, one slice per fp32 lane, with the same
 // fp32 operations in the same order. Its integer dot products are exact, so their order is free:
-// byte products are summed four at a time by the VNNI dot-product instruction.
+// byte products are summed four at a time by the VNNI dot-product instruction. Where a format
+// has add_slice_pair, the vector build forms two consecutive super-blocks at once (their slices
+// are consecutive partial sums), sharing table lookups and the fp32 tail.
 //
 // The vector build needs AVX-512 with VNNI, VBMI and BITALG (Ice Lake and later); other machines
 // take the portable one.
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -73,11 +77,12 @@ struct Q2KRow : Q8_1Row {
 // The fp16 field at p, converted by the hardware.
 [[VORN_VNNI_TARGET]] inline float half_at(const uint8_t* p) { return _cvtsh_ss(formats::load_u16(p)); }
 
-// The sums of the eight pairs of int32 lanes (2p, 2p + 1) of the group dot products of a
-// run-major row (RunMajorRow), group p in lane p.
-[[VORN_VNNI_TARGET]] inline __m256i group_sums(__m512i dots) {
-  return _mm512_cvtepi64_epi32(_mm512_add_epi32(dots, _mm512_srli_epi64(dots, 32)));
-}
+// Lane 2p of the result: the sum of int32 lanes 2p and 2p + 1 of the group dot products of a
+// run-major row (RunMajorRow), group p's dot product.
+[[VORN_VNNI_TARGET]] inline __m512i pair_sums(__m512i dots) { return _mm512_add_epi32(dots, _mm512_srli_epi64(dots, 32)); }
+
+// The same, group p in lane p.
+[[VORN_VNNI_TARGET]] inline __m256i group_sums(__m512i dots) { return _mm512_cvtepi64_epi32(pair_sums(dots)); }
 
 // q2_k. Code byte 32h + l of the block holds, at bits 2s, the code of weight 128h + 32s + l,
 // which meets code l of q8 block 4h + s: with the two halves side by side, one dot-product
@@ -133,26 +138,21 @@ struct Q2KRow : Q8_1Row {
 }
 
 // iq2_xxs. Qword p of the 64 bytes after d is group p: four grid indices, then the word whose
-// 7-bit fields index the sign table and whose top four bits are ls. Run l of every group
-// (grid magnitudes, unsigned) is decoded from the grid codes into the vector that meets vector l
-// of the run-major activations; the run's sign bits negate the activations they meet, so the
-// magnitudes go to the dot-product instruction as they are. (A code of -128, which stays -128
-// when negated, comes only from a block whose scale is zero in its fp16 field, where every
-// product vanishes.)
-[[VORN_VNNI_TARGET]] inline void add_iq2_xxs_slices_vnni(const uint8_t* block, const RunMajorRow& row, int64_t i,
-                                                        float* partial) {
-  using formats::Iq2Xxs;
-  const __m512i groups = _mm512_loadu_si512(block + 2);
+// 7-bit fields index the sign table and whose top four bits are ls. Run l of every group (grid
+// magnitudes, unsigned) is decoded from the grid codes (iq2_xxs_grid_codes) into the vector that
+// meets vector l of the run-major activations `q`; the run's sign bits negate the activations they
+// meet, so the magnitudes go to the dot-product instruction as they are. (A code of -128, which
+// stays -128 when negated, comes only from a block whose scale is zero in its fp16 field, where
+// every product vanishes.) The result holds group p's dot product in int32 lanes 2p and 2p + 1.
+[[VORN_VNNI_TARGET]] inline __m512i iq2_xxs_group_dots(__m512i groups, __m512i codes, const int8_t* q) {
   // Per qword: bytes 4..7 the sign fields of runs 0..3 (their bit 7 is spare), looked up into
   // the runs' sign bytes in place.
   const __m512i fields = _mm512_multishift_epi64_epi8(_mm512_set1_epi64(0x352e272018100800), groups);
   const __m512i signs = _mm512_permutex2var_epi8(_mm512_loadu_si512(formats::ksigns_iq2xs), fields,
                                                  _mm512_loadu_si512(formats::ksigns_iq2xs + 64));
-  const __m512i codes = iq2_xxs_grid_codes(groups);
   // A byte permutation reads the low six bits of an index, so the magnitudes repeat every four.
   const auto& m = formats::kIq2xxsMagnitudes;
   const __m512i magnitude_of_code = _mm512_set1_epi32(m[0] | m[1] << 8 | m[2] << 16);
-  const int8_t* q = &row.run_codes[256 * i];
   __m512i dot = _mm512_setzero_si512();
   for (int l = 0; l < 4; ++l) {
     // Byte t of qword p: the code of weight t of run l of group p in its low two bits.
@@ -166,11 +166,50 @@ struct Q2KRow : Q8_1Row {
     const __m512i signed_x = _mm512_mask_sub_epi8(x, minus, _mm512_setzero_si512(), x);
     dot = _mm512_dpbusd_epi32(dot, magnitudes, signed_x);
   }
-  const __m256 group_dot = _mm256_cvtepi32_ps(group_sums(dot));
+  return dot;
+}
+
+// One iq2_xxs super-block, its slices in lanes 0..7 of partial.
+[[VORN_VNNI_TARGET]] inline void add_iq2_xxs_slices_vnni(const uint8_t* block, const RunMajorRow& row, int64_t i,
+                                                        float* partial) {
+  using formats::Iq2Xxs;
+  const __m512i groups = _mm512_loadu_si512(block + 2);
+  const __m512i dots = iq2_xxs_group_dots(groups, iq2_xxs_grid_codes(groups), &row.run_codes[256 * i]);
+  const __m256 dot = _mm256_cvtepi32_ps(group_sums(dots));
   const __m256 ls = _mm256_cvtepi32_ps(_mm512_cvtepi64_epi32(_mm512_srli_epi64(groups, 60)));
   const __m256 scale = Iq2Xxs::group_scale(_mm256_set1_ps(half_at(block + Iq2Xxs::kDAt)), ls);
-  const __m256 value = _mm256_mul_ps(_mm256_mul_ps(scale, _mm256_loadu_ps(&row.scale[8 * i])), group_dot);
+  const __m256 value = _mm256_mul_ps(_mm256_mul_ps(scale, _mm256_loadu_ps(&row.scale[8 * i])), dot);
   _mm256_storeu_ps(partial, _mm256_add_ps(_mm256_loadu_ps(partial), value));
+}
+
+// Super-blocks i and i + 1 at once, their slices in lanes 0..7 and 8..15 of partial.
+[[VORN_VNNI_TARGET]] inline void add_iq2_xxs_slice_pair_vnni(const uint8_t* block, const RunMajorRow& row, int64_t i,
+                                                            float* partial) {
+  using formats::Iq2Xxs;
+  constexpr int kBytes = formats::GGML_TYPE_SIZE[Iq2Xxs::kQtype];
+  const __m512i groups[2] = {_mm512_loadu_si512(block + 2), _mm512_loadu_si512(block + kBytes + 2)};
+  constexpr __mmask64 kHigh = 0xf0f0f0f0f0f0f0f0;
+  // Both super-blocks' grid indices, the second's in bytes 4..7 of each qword, looked up together.
+  const __m512i indices = _mm512_mask_blend_epi8(kHigh, groups[0], _mm512_slli_epi64(groups[1], 32));
+  const uint8_t* table = formats::kIq2xxsGridCodes.data();
+  const __mmask64 upper = _mm512_movepi8_mask(indices);
+  const __m512i low = lookup_256(table, indices, upper), high = lookup_256(table + 256, indices, upper);
+  const __m512i codes[2] = {_mm512_mask_blend_epi8(kHigh, low, _mm512_slli_epi64(high, 32)),
+                            _mm512_mask_blend_epi8(kHigh, _mm512_srli_epi64(low, 32), high)};
+  const int8_t* q = &row.run_codes[256 * i];
+  const __m512i sums[2] = {pair_sums(iq2_xxs_group_dots(groups[0], codes[0], q)),
+                           pair_sums(iq2_xxs_group_dots(groups[1], codes[1], q + 256))};
+  // Lanes 0..7 from the first super-block, 8..15 from the second: the group dot products from
+  // the even int32 lanes of the sums, ls from the odd ones of the group qwords (the sign words).
+  const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+  const __m512 dot = _mm512_cvtepi32_ps(_mm512_permutex2var_epi32(sums[0], even, sums[1]));
+  const __m512 ls = _mm512_cvtepi32_ps(_mm512_srli_epi32(
+      _mm512_permutex2var_epi32(groups[0], _mm512_add_epi32(even, _mm512_set1_epi32(1)), groups[1]), 28));
+  const __m512 d = _mm512_mask_blend_ps(0xff00, _mm512_set1_ps(half_at(block + Iq2Xxs::kDAt)),
+                                        _mm512_set1_ps(half_at(block + kBytes + Iq2Xxs::kDAt)));
+  const __m512 scale = Iq2Xxs::group_scale(d, ls);
+  const __m512 value = _mm512_mul_ps(_mm512_mul_ps(scale, _mm512_loadu_ps(&row.scale[8 * i])), dot);
+  _mm512_storeu_ps(partial, _mm512_add_ps(_mm512_loadu_ps(partial), value));
 }
 
 // iq1_s. Run l of group p: low index byte at 2 + 4p + l, top three bits at 3l of group p's qh. A
@@ -251,6 +290,9 @@ struct Iq2XxsSuperBlock : VecDotSlices<formats::Iq2Xxs, vec_dot_iq2_xxs_q8_1> {
   static void add_slices(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
     add_iq2_xxs_slices_vnni(block, row, i, partial);
   }
+  static void add_slice_pair(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
+    add_iq2_xxs_slice_pair_vnni(block, row, i, partial);
+  }
 };
 
 struct Iq1SSuperBlock : VecDotSlices<formats::Iq1S, vec_dot_iq1_s_q8_1> {
@@ -261,6 +303,14 @@ struct Iq1SSuperBlock : VecDotSlices<formats::Iq1S, vec_dot_iq1_s_q8_1> {
   }
 };
 
+// Whether Slices forms two consecutive super-blocks at once in the build for Isa (add_slice_pair).
+template <class Slices, class Isa, class = void>
+struct HasSlicePairs : std::false_type {};
+template <class Slices, class Isa>
+struct HasSlicePairs<Slices, Isa,
+                     std::void_t<decltype(Slices::add_slice_pair(Isa{}, nullptr, std::declval<const typename Slices::Row&>(),
+                                                                 int64_t{}, nullptr))>> : std::true_type {};
+
 // The result of the 32 work-items that share a weight row of `super_blocks` super-blocks: in
 // `local`, work-item p * kSlices + iqs adds slice iqs of super-blocks p, p + 32 / kSlices, ... in
 // order to its partial sum, and the work-group reduces the 32 partial sums.
@@ -270,7 +320,15 @@ float row_total(const uint8_t* weight_row, const typename Slices::Row& row, int6
   constexpr int64_t kBlockBytes = formats::GGML_TYPE_SIZE[Slices::F::kQtype];
   std::fill(local, local + 32, 0.0f);
   with_q8_1_isa([&](auto isa) {
-    for (int64_t i = 0; i < super_blocks; ++i) {
+    int64_t i = 0;
+    if constexpr (HasSlicePairs<Slices, decltype(isa)>::value) {
+      static_assert(kPhases % 2 == 0, "a pair's slices are consecutive partial sums");
+      for (; i + 2 <= super_blocks; i += 2) {
+        prefetch_ahead<2 * kBlockBytes>(weight_row + i * kBlockBytes);
+        Slices::add_slice_pair(isa, weight_row + i * kBlockBytes, row, i, local + (i % kPhases) * Slices::kSlices);
+      }
+    }
+    for (; i < super_blocks; ++i) {
       prefetch_ahead<64>(weight_row + i * kBlockBytes);
       Slices::add_slices(isa, weight_row + i * kBlockBytes, row, i, local + (i % kPhases) * Slices::kSlices);
     }
