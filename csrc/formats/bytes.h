@@ -40,6 +40,7 @@ typedef uint32_t u32x16 __attribute__((vector_size(64)));
 typedef int32_t i32x16 __attribute__((vector_size(64)));
 typedef float f32x16 __attribute__((vector_size(64)));
 typedef uint16_t u16x16 __attribute__((vector_size(32)));
+typedef uint16_t u16x32 __attribute__((vector_size(64)));
 [[gnu::always_inline]] inline u8x32 load_run(const uint8_t* p) {
   u8x32 v;
   std::memcpy(&v, p, sizeof v);

@@ -17,14 +17,6 @@ inline U fp8_e4m3_half_pattern(U c) {
   return ((c & 0x80) << 8) | ((c & 0x7f) << 7) | 0x40;
 }
 inline uint16_t fp8_e4m3_half_bits(uint8_t c) { return uint16_t(fp8_e4m3_half_pattern(uint32_t(c))); }
-// The same reading as a binary32 pattern of 2^-112 times it (binary32's exponent bias exceeds
-// binary16's by 112, so the fields line up and binary16 subnormals become binary32 subnormals):
-// multiplying by 2^112 gives the value exactly, with no narrowing to binary16 on vector lanes.
-template <class U>
-inline U fp8_e4m3_scaled_float_pattern(U c) {
-  return ((c & 0x80) << 24) | ((c & 0x7f) << 20) | 0x80000;
-}
-inline constexpr float kScaledFloatPatternFactor = 0x1p112f;
 
 // fp8_e5m2 weights (code 19): the e5m2 byte as the top of a binary16 with the bit below its
 // mantissa set. An all-ones exponent therefore decodes to NaN, never to infinity.

@@ -82,8 +82,6 @@ struct E4m3Mid {
   static uint16_t half_bits(uint8_t c) { return fp8_e4m3_half_bits(c); }
   template <class U>
   static U half_pattern(U c) { return fp8_e4m3_half_pattern(c); }
-  template <class U>
-  static U scaled_float_pattern(U c) { return fp8_e4m3_scaled_float_pattern(c); }
   static float value(uint8_t c) { return half_to_float(half_bits(c)); }
 };
 struct E5m2Mid {

@@ -115,35 +115,14 @@ struct HasHalfPattern : std::false_type {};
 template <class Rule>
 struct HasHalfPattern<Rule, std::void_t<decltype(Rule::half_pattern(uint32_t{}))>> : std::true_type {};
 
-template <class Rule, class = void>
-struct HasScaledFloatPattern : std::false_type {};
-template <class Rule>
-struct HasScaledFloatPattern<Rule, std::void_t<decltype(Rule::scaled_float_pattern(uint32_t{}))>>
-    : std::true_type {};
-
-// The levels in T of a format's codes, for the lanes of a vector, each code in the low bits of
-// its lane. 6- and 8-bit codes by the format's rule: integers (q8_0's signed bytes, q6_k's
-// offset codes) converted, or binary16 patterns (fp8) converted and rounded to T; fp8_e4m3's
-// come as scaled binary32 patterns, which skip the narrowing and conversion of binary16 lanes.
+// The levels in T of a format's integer codes (q6_k's offset codes), for the lanes of a vector,
+// each code in the low bits of its lane: exact in every T. The 8-bit binary16 patterns (fp8)
+// take ByteHalfCodes, which forms them two weights at a time.
 template <class F, class T, class Isa, int kBits>
 struct RuleLevels {
   f32x16 operator()(u32x16 codes) const {
-    using Rule = typename F::Levels;
     const u32x16 code = codes & ((1u << kBits) - 1);
-    if constexpr (HasHalfPattern<Rule>::value) {
-      f32x16 level;
-      if constexpr (HasScaledFloatPattern<Rule>::value) {
-        level = bit_as<f32x16>(Rule::scaled_float_pattern(code)) * formats::kScaledFloatPatternFactor;
-      } else {
-        level = VectorHalves<Isa>::apply(Rule::half_pattern(code));
-      }
-      // Binary16 values are fp16 values already, and bf16 values when they have at most 8
-      // significant bits (bf16 has binary32's exponents): only other bf16 levels round.
-      constexpr bool kValuesOfT = std::is_same_v<T, c10::Half> || Rule::kSignificantBits <= 8;
-      return kValuesOfT ? level : VectorRound<T, Isa>::apply(level);
-    } else {
-      return __builtin_convertvector(Rule::integer(bit_as<i32x16>(code)), f32x16);  // exact in every T
-    }
+    return __builtin_convertvector(F::Levels::integer(bit_as<i32x16>(code)), f32x16);
   }
 };
 
@@ -436,11 +415,65 @@ struct PairCodes {
   }
 };
 
+// 8-bit codes read as binary16 patterns (fp8).
+template <class F, class = void>
+struct HasByteHalfPatterns : std::false_type {};
+template <class F>
+struct HasByteHalfPatterns<F, std::void_t<typename F::Levels, decltype(F::kCodeBits)>>
+    : std::bool_constant<F::kCodeBits == 8 && HasHalfPattern<typename F::Levels>::value> {};
+
+// The codes of one step of such a format, lane l's weights n = 0..7 being bytes n of its 8-byte
+// word. One 16-bit permute takes word 2q + h (bytes 4q + 2h and 4q + 2h + 1) of every lane of a
+// vector into words 16h .. 16h + 15 (q, h = 0, 1), and the format's rule applied to the low and to
+// the high bytes of those words gives the binary16 patterns of four weights, two per 16-bit vector,
+// ready for the conversion: no per-weight shifts, masks or narrowing of 32-bit lanes. Binary16
+// levels with at most 8 significant bits are values of every T and need no rounding. (A binary32
+// pattern scaled by a power of two would skip the conversion, but its subnormals, for every zero
+// weight of fp8_e4m3, cost a microcode assist per operation.)
+template <class M, class T, int W, class Isa>
+struct ByteHalfCodes {
+  using F = typename M::F;
+  using Rule = typename F::Levels;
+  static constexpr int kVectors = W / 16;
+  static_assert(WordLanes<M>::kEnabled && M::kLaneWeights == 8 && M::kOrder == LaneOrder::run,
+                "lane l's n-th code is byte n of its word");
+  static_assert(Rule::kSignificantBits <= 8, "the levels are values of every T");
+  // [v][q][n % 2]: word 16h + i holds the pattern of weight 4q + 2h + n % 2 of lane 16v + i.
+  u16x32 patterns_[kVectors][2][2];
+
+  ByteHalfCodes(const formats::Packed<F>& packed, int64_t first, int lanes, const LaneLevels<F, T, Isa>&) {
+    uint8_t padded[W * 8];
+    const uint8_t* stream = packed.w + packed.at.codes(first / F::kBlock) + first % F::kBlock;
+    prefetch_ahead<W * 8>(stream);
+    const uint8_t* words = lane_words<W, 8>(stream, lanes, padded);
+    for (int v = 0; v < kVectors; ++v) {
+      const u16x32 a = load_lanes<u16x32>(words + 128 * v), b = load_lanes<u16x32>(words + 128 * v + 64);
+      for (int q = 0; q < 2; ++q) {
+        u16x32 at;
+        for (int i = 0; i < 32; ++i) at[i] = static_cast<uint16_t>(4 * (i % 16) + 2 * q + i / 16);
+        const u16x32 pair = __builtin_shuffle(a, b, at);
+        patterns_[v][q][0] = Rule::half_pattern(pair & 0xff);
+        patterns_[v][q][1] = Rule::half_pattern(pair >> 8);
+      }
+    }
+  }
+
+  // The level of the n-th code of lanes 16v .. 16v + 15.
+  f32x16 level(int n, int v) const {
+    u16x16 patterns;
+    std::memcpy(&patterns, reinterpret_cast<const uint16_t*>(&patterns_[v][n / 4][n % 2]) + 16 * (n % 4 / 2),
+                sizeof patterns);
+    return VectorHalves<Isa>::packed(patterns);
+  }
+};
+
 template <class M, class T, int W, class Isa>
 using StepCodes = std::conditional_t<
     HasPlaneGroups<typename M::F>::value, PlaneCodes<M, T, W, Isa>,
     std::conditional_t<HasSplitGroups<typename M::F>::value, SplitGroupCodes<M, T, W, Isa>,
                        std::conditional_t<HasCodePairs<typename M::F>::value, PairCodes<M, T, W, Isa>,
-                                          StreamCodes<M, T, W, Isa>>>>;
+                                          std::conditional_t<HasByteHalfPatterns<typename M::F>::value,
+                                                             ByteHalfCodes<M, T, W, Isa>,
+                                                             StreamCodes<M, T, W, Isa>>>>>;
 
 }  // namespace vorn::kernels

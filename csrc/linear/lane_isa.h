@@ -45,12 +45,17 @@ struct VectorRound<c10::Half, PortableIsa> {
   static f32x16 apply(f32x16 v) { return round_to_half(v); }
 };
 
-// Binary16 bit patterns (in the low halves of the lanes) as fp32.
+// Binary16 bit patterns (in the low halves of the lanes, or packed) as fp32.
 template <class Isa>
 struct VectorHalves {
   static f32x16 apply(u32x16 bits) {
     f32x16 v;
     for (int i = 0; i < 16; ++i) v[i] = half_to_float(uint16_t(bits[i]));
+    return v;
+  }
+  static f32x16 packed(u16x16 bits) {
+    f32x16 v;
+    for (int i = 0; i < 16; ++i) v[i] = half_to_float(bits[i]);
     return v;
   }
 };
@@ -108,6 +113,9 @@ template <>
 struct VectorHalves<Avx512Isa> {
   [[gnu::target("avx512f")]] static f32x16 apply(u32x16 bits) {
     return bit_as<f32x16>(_mm512_cvtph_ps(_mm512_cvtepi32_epi16(bit_as<__m512i>(bits))));
+  }
+  [[gnu::target("avx512f")]] static f32x16 packed(u16x16 bits) {
+    return bit_as<f32x16>(_mm512_cvtph_ps(bit_as<__m256i>(bits)));
   }
 };
 // Masked loads: the masked-off elements are not read (and cannot fault), and a load straight

@@ -14,6 +14,8 @@ namespace vorn::kernels {
 
 using formats::f32x16;
 using formats::i32x16;
+using formats::u16x16;
+using formats::u16x32;
 using formats::u32x16;
 
 // The int32 and uint32 lanes of a float type: int32_t and uint32_t for float, i32x16 and
