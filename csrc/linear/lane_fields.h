@@ -39,13 +39,12 @@ class StepScales {
   StepScales(const formats::Packed<F>& packed, int64_t first, int lanes)
       : offset_(M::kUnit % F::kBlock == 0 ? 0 : static_cast<uint32_t>(first % F::kBlock)),
         blocks_((offset_ + lanes * M::kLaneWeights + F::kBlock - 1) / F::kBlock) {
-    const int blocks = blocks_;
     const uint8_t* run = packed.w + packed.at.scales(first / F::kBlock);
     prefetch_ahead<kRuns * S::kFields * 64>(run);
     // The run's fields in order, 16 per vector: block i's field f is field i * S::kFields + f.
     f32x16 fields[kRuns * S::kFields];
     for (int c = 0; c < kRuns * S::kFields; ++c) {
-      const int count = std::clamp(blocks * S::kFields - 16 * c, 0, 16);
+      const int count = std::clamp(blocks_ * S::kFields - 16 * c, 0, 16);
       if constexpr (S::kType == formats::FieldType::f16) {
         fields[c] = VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(run + 32 * c, count));
       } else {

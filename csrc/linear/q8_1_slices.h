@@ -79,7 +79,9 @@ struct Q2KRow : Q8_1Row {
 
 // Lane 2p of the result: the sum of int32 lanes 2p and 2p + 1 of the group dot products of a
 // run-major row (RunMajorRow), group p's dot product.
-[[VORN_VNNI_TARGET]] inline __m512i pair_sums(__m512i dots) { return _mm512_add_epi32(dots, _mm512_srli_epi64(dots, 32)); }
+[[VORN_VNNI_TARGET]] inline __m512i pair_sums(__m512i dots) {
+  return _mm512_add_epi32(dots, _mm512_srli_epi64(dots, 32));
+}
 
 // The same, group p in lane p.
 [[VORN_VNNI_TARGET]] inline __m256i group_sums(__m512i dots) { return _mm512_cvtepi64_epi32(pair_sums(dots)); }
@@ -308,8 +310,9 @@ template <class Slices, class Isa, class = void>
 struct HasSlicePairs : std::false_type {};
 template <class Slices, class Isa>
 struct HasSlicePairs<Slices, Isa,
-                     std::void_t<decltype(Slices::add_slice_pair(Isa{}, nullptr, std::declval<const typename Slices::Row&>(),
-                                                                 int64_t{}, nullptr))>> : std::true_type {};
+                     std::void_t<decltype(Slices::add_slice_pair(
+                         Isa{}, nullptr, std::declval<const typename Slices::Row&>(), int64_t{}, nullptr))>>
+    : std::true_type {};
 
 // The result of the 32 work-items that share a weight row of `super_blocks` super-blocks: in
 // `local`, work-item p * kSlices + iqs adds slice iqs of super-blocks p, p + 32 / kSlices, ... in
