@@ -129,19 +129,9 @@ struct Q2KRow : Q8_1Row {
       _mm512_permutex2var_epi8(_mm512_loadu_si512(table + 128), indices, _mm512_loadu_si512(table + 192)));
 }
 
-// The iq2_xxs grid codes (kIq2xxsGridCodes) of the four grid indices in bytes 0..3 of each qword
-// of `groups`: per qword, byte l the codes of weights 0..3 of run l, byte 4 + l those of weights
-// 4..7.
-[[VORN_VNNI_TARGET]] inline __m512i iq2_xxs_grid_codes(__m512i groups) {
-  const uint8_t* table = formats::kIq2xxsGridCodes.data();
-  const __mmask64 upper = _mm512_movepi8_mask(groups);
-  return _mm512_mask_blend_epi8(0xf0f0f0f0f0f0f0f0, lookup_256(table, groups, upper),
-                                _mm512_slli_epi64(lookup_256(table + 256, groups, upper), 32));
-}
-
 // iq2_xxs. Qword p of the 64 bytes after d is group p: four grid indices, then the word whose
 // 7-bit fields index the sign table and whose top four bits are ls. Run l of every group (grid
-// magnitudes, unsigned) is decoded from the grid codes (iq2_xxs_grid_codes) into the vector that
+// magnitudes, unsigned) is decoded from the grid codes (kIq2xxsGridCodes) into the vector that
 // meets vector l of the run-major activations `q`; the run's sign bits negate the activations they
 // meet, so the magnitudes go to the dot-product instruction as they are. (A code of -128, which
 // stays -128 when negated, comes only from a block whose scale is zero in its fp16 field, where
@@ -171,28 +161,18 @@ struct Q2KRow : Q8_1Row {
   return dot;
 }
 
-// One iq2_xxs super-block, its slices in lanes 0..7 of partial.
+// iq2_xxs super-block i and, when `count` is 2, i + 1: their slices in lanes 0..7 and 8..15 of
+// partial. The two blocks' grid indices share the table lookups (the second's in bytes 4..7 of
+// each qword), and their fp32 tails run in one 16-lane vector.
 [[VORN_VNNI_TARGET]] inline void add_iq2_xxs_slices_vnni(const uint8_t* block, const RunMajorRow& row, int64_t i,
-                                                        float* partial) {
-  using formats::Iq2Xxs;
-  const __m512i groups = _mm512_loadu_si512(block + 2);
-  const __m512i dots = iq2_xxs_group_dots(groups, iq2_xxs_grid_codes(groups), &row.run_codes[256 * i]);
-  const __m256 dot = _mm256_cvtepi32_ps(group_sums(dots));
-  const __m256 ls = _mm256_cvtepi32_ps(_mm512_cvtepi64_epi32(_mm512_srli_epi64(groups, 60)));
-  const __m256 scale = Iq2Xxs::group_scale(_mm256_set1_ps(half_at(block + Iq2Xxs::kDAt)), ls);
-  const __m256 value = _mm256_mul_ps(_mm256_mul_ps(scale, _mm256_loadu_ps(&row.scale[8 * i])), dot);
-  _mm256_storeu_ps(partial, _mm256_add_ps(_mm256_loadu_ps(partial), value));
-}
-
-// Super-blocks i and i + 1 at once, their slices in lanes 0..7 and 8..15 of partial.
-[[VORN_VNNI_TARGET]] inline void add_iq2_xxs_slice_pair_vnni(const uint8_t* block, const RunMajorRow& row, int64_t i,
-                                                            float* partial) {
+                                                        int count, float* partial) {
   using formats::Iq2Xxs;
   constexpr int kBytes = formats::GGML_TYPE_SIZE[Iq2Xxs::kQtype];
-  const __m512i groups[2] = {_mm512_loadu_si512(block + 2), _mm512_loadu_si512(block + kBytes + 2)};
+  const __m512i groups[2] = {_mm512_loadu_si512(block + 2),
+                             count == 2 ? _mm512_loadu_si512(block + kBytes + 2) : _mm512_setzero_si512()};
   constexpr __mmask64 kHigh = 0xf0f0f0f0f0f0f0f0;
-  // Both super-blocks' grid indices, the second's in bytes 4..7 of each qword, looked up together.
   const __m512i indices = _mm512_mask_blend_epi8(kHigh, groups[0], _mm512_slli_epi64(groups[1], 32));
+  // Per index byte: the codes of its run's weights 0..3 (low) and 4..7 (high).
   const uint8_t* table = formats::kIq2xxsGridCodes.data();
   const __mmask64 upper = _mm512_movepi8_mask(indices);
   const __m512i low = lookup_256(table, indices, upper), high = lookup_256(table + 256, indices, upper);
@@ -200,7 +180,8 @@ struct Q2KRow : Q8_1Row {
                             _mm512_mask_blend_epi8(kHigh, _mm512_srli_epi64(low, 32), high)};
   const int8_t* q = &row.run_codes[256 * i];
   const __m512i sums[2] = {pair_sums(iq2_xxs_group_dots(groups[0], codes[0], q)),
-                           pair_sums(iq2_xxs_group_dots(groups[1], codes[1], q + 256))};
+                           count == 2 ? pair_sums(iq2_xxs_group_dots(groups[1], codes[1], q + 256))
+                                      : _mm512_setzero_si512()};
   // Lanes 0..7 from the first super-block, 8..15 from the second: the group dot products from
   // the even int32 lanes of the sums, ls from the odd ones of the group qwords (the sign words).
   const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
@@ -208,10 +189,12 @@ struct Q2KRow : Q8_1Row {
   const __m512 ls = _mm512_cvtepi32_ps(_mm512_srli_epi32(
       _mm512_permutex2var_epi32(groups[0], _mm512_add_epi32(even, _mm512_set1_epi32(1)), groups[1]), 28));
   const __m512 d = _mm512_mask_blend_ps(0xff00, _mm512_set1_ps(half_at(block + Iq2Xxs::kDAt)),
-                                        _mm512_set1_ps(half_at(block + kBytes + Iq2Xxs::kDAt)));
+                                        _mm512_set1_ps(count == 2 ? half_at(block + kBytes + Iq2Xxs::kDAt) : 0.0f));
   const __m512 scale = Iq2Xxs::group_scale(d, ls);
-  const __m512 value = _mm512_mul_ps(_mm512_mul_ps(scale, _mm512_loadu_ps(&row.scale[8 * i])), dot);
-  _mm512_storeu_ps(partial, _mm512_add_ps(_mm512_loadu_ps(partial), value));
+  const __mmask16 lanes = count == 2 ? 0xffff : 0x00ff;
+  const __m512 value =
+      _mm512_mul_ps(_mm512_mul_ps(scale, _mm512_maskz_loadu_ps(lanes, &row.scale[8 * i])), dot);
+  _mm512_mask_storeu_ps(partial, lanes, _mm512_add_ps(_mm512_maskz_loadu_ps(lanes, partial), value));
 }
 
 // iq1_s. Run l of group p: low index byte at 2 + 4p + l, top three bits at 3l of group p's qh. A
@@ -290,10 +273,10 @@ struct Iq2XxsSuperBlock : VecDotSlices<formats::Iq2Xxs, vec_dot_iq2_xxs_q8_1> {
   using Row = RunMajorRow;
   using VecDotSlices::add_slices;
   static void add_slices(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
-    add_iq2_xxs_slices_vnni(block, row, i, partial);
+    add_iq2_xxs_slices_vnni(block, row, i, 1, partial);
   }
   static void add_slice_pair(Avx512VnniIsa, const uint8_t* block, const Row& row, int64_t i, float* partial) {
-    add_iq2_xxs_slice_pair_vnni(block, row, i, partial);
+    add_iq2_xxs_slices_vnni(block, row, i, 2, partial);
   }
 };
 
