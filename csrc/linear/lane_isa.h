@@ -48,11 +48,7 @@ struct VectorRound<c10::Half, PortableIsa> {
 // Binary16 bit patterns (in the low halves of the lanes, or packed) as fp32.
 template <class Isa>
 struct VectorHalves {
-  static f32x16 apply(u32x16 bits) {
-    f32x16 v;
-    for (int i = 0; i < 16; ++i) v[i] = half_to_float(uint16_t(bits[i]));
-    return v;
-  }
+  static f32x16 apply(u32x16 bits) { return packed(__builtin_convertvector(bits, u16x16)); }
   static f32x16 packed(u16x16 bits) {
     f32x16 v;
     for (int i = 0; i < 16; ++i) v[i] = half_to_float(bits[i]);
