@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import glob
 import json
+import math
 import platform
 import time
 
@@ -21,10 +23,31 @@ def best_time(fn, repeat: int = 20, warmup: int = 3) -> float:
     return best
 
 
-def read_bandwidth(gib: float = 1.0) -> float:
+def last_level_cache_bytes() -> int:
+    """The largest cache the kernel reports for cpu 0 (64 MiB when sysfs does not say)."""
+    sizes = []
+    for path in glob.glob("/sys/devices/system/cpu/cpu0/cache/index*/size"):
+        with open(path) as f:
+            text = f.read().strip()
+        scale = {"K": 2**10, "M": 2**20, "G": 2**30}.get(text[-1:], 1)
+        sizes.append(int(text.rstrip("KMG")) * scale)
+    return max(sizes, default=64 * 2**20)
+
+
+def best_time_from_memory(fn, *tensors, repeat: int = 20, warmup: int = 1) -> float:
+    """Seconds per call of fn(*tensors) with the tensors read from memory, as a model's layers
+    read their weights: the calls cycle through copies whose total is at least twice the
+    last-level cache. (A weight timed on its own stays in a large cache and reads faster than
+    memory allows.)"""
+    nbytes = sum(t.nbytes for t in tensors)
+    copies = [tuple(t.clone() for t in tensors) for _ in range(math.ceil(2 * last_level_cache_bytes() / nbytes))]
+    return best_time(lambda: [fn(*c) for c in copies], repeat=repeat, warmup=warmup) / len(copies)
+
+
+def read_bandwidth() -> float:
     """Memory read bandwidth in GB/s: a platform kernel reading a buffer far larger than the
     caches on every thread."""
-    x = torch.ones(int(gib * 2**30), dtype=torch.uint8, device="xpu")
+    x = torch.ones(max(2**30, 2 * last_level_cache_bytes()), dtype=torch.uint8, device="xpu")
     seconds = best_time(lambda: torch.ops.vorn_host.read_probe(x), repeat=10, warmup=2)
     return x.nbytes / seconds / 1e9
 

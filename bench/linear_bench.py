@@ -1,5 +1,6 @@
 """forward_new per format and batch: weight bytes read per second against the machine's measured
 read bandwidth and against PyTorch's dense linear of the same shape (an already-dense weight).
+Weights are read from memory, not from the last-level cache.
 
     python bench/linear_bench.py [--formats q4_0,nf4] [--n 4096,14336] [--batches 1,4,32]
                                  [--dtypes float32] [--json out.json]
@@ -13,7 +14,7 @@ import torch
 import torch.nn.functional as F
 
 import vorn_linear
-from common import best_time, machine, print_table, read_bandwidth
+from common import best_time_from_memory, machine, print_table, read_bandwidth
 from vorn.quantize import qtypes, quantize
 
 # The formats whose batch-1 forward is a matrix-vector kernel of this library's linear family.
@@ -42,14 +43,14 @@ def main() -> None:
             for dtype in (getattr(torch, name) for name in args.dtypes.split(",")):
                 x = torch.randn(batch, k, dtype=dtype, device="xpu")
                 dense = weight.to(dtype)
-                dense_seconds = best_time(lambda: F.linear(x.cpu(), dense), repeat=args.repeat)
+                dense_seconds = best_time_from_memory(lambda w: F.linear(x.cpu(), w), dense, repeat=args.repeat)
                 for name in args.formats.split(","):
                     qtype = qtypes()[name]
                     packed = quantize(weight, qtype).to("xpu")
                     # An input_size that is not a multiple of 4 keeps q4_0 on its own kernels.
                     try:
-                        seconds = best_time(lambda: vorn_linear.forward_new(x, packed, qtype, k + 2),
-                                            repeat=args.repeat)
+                        seconds = best_time_from_memory(lambda w: vorn_linear.forward_new(x, w, qtype, k + 2),
+                                                        packed, repeat=args.repeat)
                     except RuntimeError as error:  # a dtype this batch's road refuses (q4_0_woq: fp16 only)
                         print(f"{name}, {dtype}, batch {batch}: {error}")
                         continue
