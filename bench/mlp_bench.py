@@ -41,8 +41,9 @@ def main() -> None:
                 return vorn_linear.mlp_forward_xpu(x, a, b, 1, args.k, args.n, 0, qtype)
 
             def separate_call(a, b):
-                gate = vorn_linear.forward_new(x, a, qtype, args.k)
-                return F.silu(gate) * vorn_linear.forward_new(x, b, qtype, args.k)
+                # The last argument is N: q4_0 at batch 1 takes the vector path, which reads it as such.
+                gate = vorn_linear.forward_new(x, a, qtype, args.n)
+                return F.silu(gate) * vorn_linear.forward_new(x, b, qtype, args.n)
 
             fused = best_time_from_memory(fused_call, w1, w2, repeat=args.repeat)
             separate = best_time_from_memory(separate_call, w1, w2, repeat=args.repeat)
