@@ -48,6 +48,7 @@ def main() -> None:
     for n in (int(v) for v in args.n.split(",")):
         weight = torch.randn(n, args.k)
         for name in args.formats.split(","):
+            qtype = qtypes()[name]
             packed = quantize(weight, name).to("xpu")
             for dtype_name in args.dtypes.split(","):
                 dtype = DTYPES[dtype_name]
@@ -55,7 +56,7 @@ def main() -> None:
                 for batch in (int(v) for v in args.batch.split(",")):
                     x = torch.randn(batch, args.k, dtype=dtype, device="xpu")
                     def forward(w=packed):
-                        return torch.ops.vorn_host.q8_1_forward(x, w, qtypes()[name])
+                        return torch.ops.vorn_host.q8_1_forward(x, w, qtype)
 
                     seconds = best_time_from_memory(forward, packed, repeat=5)
                     cpu_seconds = best_cpu_time(forward)
