@@ -172,6 +172,28 @@ class ProductSum {
   void add(f32x16 a, f32x16 b) { sum_ = VectorArith<T, Isa>::add(sum_, VectorArith<T, Isa>::mul(a, b)); }
   f32x16 value() const { return sum_; }
 };
+
+// The vectors a work-group's step sums and lane accumulators are kept in, and T's arithmetic on
+// them (Ar): fp32 vectors holding values of T here, binary16 vectors with AVX512-FP16 below.
+template <class T, class Isa>
+struct SumLanes {
+  using V = f32x16;
+  using Ar = VectorArith<T, Isa>;
+  // v holds values of T.
+  static V from(f32x16 v) { return v; }
+  template <class Sums>
+  static V of(const Sums& sums) {
+    return sums.value();
+  }
+  // The first `count` lanes of `updated` with the others of `kept`.
+  static V first_lanes(V updated, V kept, int count) {
+    i32x16 lane;
+    for (int i = 0; i < 16; ++i) lane[i] = i;
+    return lane < count ? updated : kept;
+  }
+};
+
+inline f32x16 widened(f32x16 v) { return v; }
 // x rounded to binary16 (to nearest, ties to even) for |x| below 65504, without conversions:
 // with c = 1.5 x 2^(e + 13), e being x's exponent, x + c lies in [2^(e + 13), 2^(e + 14)),
 // whose fp32 spacing 2^(e - 10) is binary16's at x, so (x + c) - c is x rounded (c is an even
@@ -217,7 +239,34 @@ class ProductSum<c10::Half, Avx512Fp16Isa> {
   [[gnu::target("avx512f,avx512fp16,avx512vl")]] f32x16 value() const {
     return bit_as<f32x16>(_mm512_cvtph_ps(_mm256_castph_si256(sum_)));
   }
+  __m256h half_lanes() const { return sum_; }
 };
+
+// Binary16 operations round as T's own: a step's combine with its sums and accumulators in
+// binary16 takes one instruction per operation, where fp32 lanes take two conversions more. For
+// q5, whose lanes combine after every two weights, that was most of the work.
+struct HalfLaneArith {
+  [[gnu::target("avx512fp16,avx512vl")]] static __m256h add(__m256h a, __m256h b) { return _mm256_add_ph(a, b); }
+  [[gnu::target("avx512fp16,avx512vl")]] static __m256h sub(__m256h a, __m256h b) { return _mm256_sub_ph(a, b); }
+  [[gnu::target("avx512fp16,avx512vl")]] static __m256h mul(__m256h a, __m256h b) { return _mm256_mul_ph(a, b); }
+};
+template <>
+struct SumLanes<c10::Half, Avx512Fp16Isa> {
+  using V = __m256h;
+  using Ar = HalfLaneArith;
+  // Exact: v holds binary16 values.
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] static V from(f32x16 v) {
+    return _mm256_castsi256_ph(_mm512_cvtps_ph(bit_as<__m512>(v), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+  }
+  static V of(const ProductSum<c10::Half, Avx512Fp16Isa>& sums) { return sums.half_lanes(); }
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] static V first_lanes(V updated, V kept, int count) {
+    const __mmask16 first = static_cast<__mmask16>(count <= 0 ? 0 : count >= 16 ? 0xffff : (1u << count) - 1);
+    return _mm256_mask_blend_ph(first, kept, updated);
+  }
+};
+[[gnu::target("avx512f,avx512fp16,avx512vl")]] inline f32x16 widened(__m256h v) {
+  return bit_as<f32x16>(_mm512_cvtph_ps(_mm256_castph_si256(v)));
+}
 
 // Two running sums of products in bf16, sum = sum + a * b with each operation rounded, for two
 // vectors at once: one conversion rounds both vectors' products (or sums) to bf16 and two

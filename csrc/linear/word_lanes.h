@@ -112,7 +112,7 @@ inline constexpr bool kTakesVectorPairs<NormalBf16ProductSums> = true;
 // T's arithmetic by Sums.
 template <class M, class T, int W, class Isa, class Sums, size_t kRows>
 inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, const float* x,
-                      f32x16 (*s)[W / 16]) {
+                      typename SumLanes<T, Isa>::V (*s)[W / 16]) {
   if constexpr (kTakesVectorPairs<Sums>) {
     Sums sums[kRows][W / 32];
 #pragma GCC unroll 16
@@ -137,7 +137,7 @@ inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, c
       }
     }
     for (size_t r = 0; r < kRows; ++r) {
-      for (int v = 0; v < W / 16; ++v) s[r][v] = sums[r][v].value();
+      for (int v = 0; v < W / 16; ++v) s[r][v] = SumLanes<T, Isa>::of(sums[r][v]);
     }
   }
 }
@@ -145,21 +145,16 @@ inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, c
 // acc = the member's combine of every lane's accumulator with its step sums s (and activation
 // sums sx), with the fields of each lane's block. Lanes at or past `lanes` (past the row) keep
 // their accumulators, as the work-items that have no weights in a partial step do.
-template <class M, class T, int W, class Isa, class Fields>
-inline void combine_lanes(const Fields& step_fields, int lanes, const f32x16* s, const float* sx, f32x16* acc) {
+template <class M, class T, int W, class Isa, class Fields, class V = typename SumLanes<T, Isa>::V>
+inline void combine_lanes(const Fields& step_fields, int lanes, const V* s, const float* sx, V* acc) {
   using Params = typename M::template Params<Arith<T>>;
+  using L = SumLanes<T, Isa>;
   for (int v = 0; v < W / 16; ++v) {
-    std::array<f32x16, Params::kFields> fields;
-    for (int f = 0; f < Params::kFields; ++f) fields[f] = step_fields.lanes(f, v);
-    const f32x16 sums_x = M::kNeedsActivationSums ? load_lanes<f32x16>(sx + 16 * v) : f32x16{};
-    const f32x16 combined = Params::template combine<VectorArith<T, Isa>>(acc[v], s[v], sums_x, fields);
-    if (lanes == W) {
-      acc[v] = combined;
-    } else {
-      i32x16 lane;
-      for (int i = 0; i < 16; ++i) lane[i] = 16 * v + i;
-      acc[v] = lane < lanes ? combined : acc[v];
-    }
+    std::array<V, Params::kFields> fields;
+    for (int f = 0; f < Params::kFields; ++f) fields[f] = L::from(step_fields.lanes(f, v));
+    const V sums_x = M::kNeedsActivationSums ? L::from(load_lanes<f32x16>(sx + 16 * v)) : V{};
+    const V combined = Params::template combine<typename L::Ar>(acc[v], s[v], sums_x, fields);
+    acc[v] = lanes == W ? combined : L::first_lanes(combined, acc[v], lanes - 16 * v);
   }
 }
 
@@ -172,9 +167,9 @@ struct HasUnitScaleForm<M, std::void_t<typename M::AtUnitScales>> : std::true_ty
 
 // The end of a step of one weight row: its sums s meet the fields of the step's blocks, which
 // start at flat weight `first`.
-template <class M, class T, int W, class Isa>
+template <class M, class T, int W, class Isa, class V = typename SumLanes<T, Isa>::V>
 inline void combine_step(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
-                         int64_t first, int64_t step, int lanes, const f32x16* s, f32x16* acc) {
+                         int64_t first, int64_t step, int lanes, const V* s, V* acc) {
   const typename StepFieldsOf<M, T, W, Isa>::type fields(packed, first, lanes);
   const float* sums_x = M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr;
   if constexpr (HasUnitScaleForm<M>::value) {
@@ -197,21 +192,20 @@ inline std::array<StepCodes<M, T, W, Isa>, sizeof...(r)> step_codes(
 // The lane accumulators of kRows weight rows, row rows[r] of *weights[r], over the whole of K.
 // The rows advance together, giving the additions kRows times the independent chains; each
 // row's accumulators are formed exactly as alone.
-template <class M, class T, int W, class Isa, class Sums, size_t kRows>
+template <class M, class T, int W, class Isa, class Sums, size_t kRows, class V = typename SumLanes<T, Isa>::V>
 inline void word_lane_rows_together(const formats::Packed<typename M::F>* const (&weights)[kRows],
                                     const int64_t (&rows)[kRows], const LaneActivations<float>& activations,
-                                    const LaneLevels<typename M::F, T, Isa>& levels, int64_t K,
-                                    f32x16 (*acc)[W / 16]) {
+                                    const LaneLevels<typename M::F, T, Isa>& levels, int64_t K, V (*acc)[W / 16]) {
   constexpr int kStep = M::kLaneWeights * W;
   for (size_t r = 0; r < kRows; ++r) {
-    for (int v = 0; v < W / 16; ++v) acc[r][v] = f32x16{};
+    for (int v = 0; v < W / 16; ++v) acc[r][v] = V{};
   }
   for (int64_t step = 0, steps = (K + kStep - 1) / kStep; step < steps; ++step) {
     const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
     int64_t first[kRows];
     for (size_t r = 0; r < kRows; ++r) first[r] = rows[r] * K + step * kStep;
     const auto codes = step_codes<M, T, W, Isa>(weights, first, lanes, levels, std::make_index_sequence<kRows>{});
-    f32x16 s[kRows][W / 16];
+    V s[kRows][W / 16];
     word_sums<M, T, W, Isa, Sums>(codes, activations.row(0) + step * kStep, s);
     for (size_t r = 0; r < kRows; ++r) {
       combine_step<M, T, W, Isa>(*weights[r], activations, first[r], step, lanes, s[r], acc[r]);
@@ -256,11 +250,11 @@ inline void with_word_sums(const LaneActivations<float>& activations, const Body
 // The work-group's tree reduction of a row's lane accumulators, in T (strides W/2, ..., 1, as
 // tree_sum): across the vectors first, then within one by shuffles that halve the stride, where
 // a scalar loop over the lanes cost as much as a tenth of a 4096-column row.
-template <class T, int W, class Isa>
-inline T reduce_lanes(const f32x16* acc) {
+template <class T, int W, class Isa, class V>
+inline T reduce_lanes(const V* acc) {
   using VA = VectorArith<T, Isa>;
   f32x16 v[W / 16];
-  std::copy(acc, acc + W / 16, v);
+  for (int i = 0; i < W / 16; ++i) v[i] = widened(acc[i]);
   for (int vectors = W / 16; vectors > 1; vectors /= 2) {
     for (int i = 0; i < vectors / 2; ++i) v[i] = VA::add(v[i], v[i + vectors / 2]);
   }
@@ -289,7 +283,7 @@ inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T
     for (int64_t row = row0; row < row_end; row += kRows) {
       int64_t rows[kRows];
       for (size_t r = 0; r < kRows; ++r) rows[r] = std::min<int64_t>(row + r, row_end - 1);
-      f32x16 acc[kRows][W / 16];
+      typename SumLanes<T, Isa>::V acc[kRows][W / 16];
       word_lane_rows_together<M, T, W, Isa, Sums>(weights, rows, activations, levels, K, acc);
       for (size_t r = 0; r < kRows && row + static_cast<int64_t>(r) < row_end; ++r) {
         y[row + r] = reduce_lanes<T, W, Isa>(acc[r]);

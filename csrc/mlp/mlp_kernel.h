@@ -143,7 +143,7 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
     // with the exact sums of the two-plane formats (fp6), which measured slower so.
     constexpr bool kTogether = decltype(sums)::kRows == 2 || !HasPlaneGroups<typename M::F>::value;
     for (int64_t row = row0; row < std::min<int64_t>(row0 + R, N); ++row) {
-      f32x16 acc[2][WG / 16];
+      typename SumLanes<T, Isa>::V acc[2][WG / 16];
       if constexpr (kTogether) {
         word_lane_rows_together<M, T, WG, Isa, Sums>({&w1, &w2}, {row, row}, activations, levels, K, acc);
       } else {
