@@ -194,6 +194,9 @@ struct TableLevels {
   static constexpr int kVectors = kBits <= 4 ? 1 : (1 << kBits) / (kSigned ? 32 : 16);
   f32x16 table[kVectors];
 
+  // The levels' binary16 patterns for half_words(): 32 entries, a shorter table repeating.
+  u16x32 half_patterns = half_pattern_table();
+
   TableLevels() {
     for (int c = 0; c < 16 * kVectors; ++c) table[c / 16][c % 16] = Arith<T>::from(level(c % (1 << kBits)));
   }
@@ -208,9 +211,25 @@ struct TableLevels {
       return __builtin_shuffle(table[0], table[1], codes);
     }
   }
+  // The level of each lane's code as a binary16 pattern in the lane's low word; the high words
+  // take some level.
+  u32x16 half_words(u32x16 codes) const {
+    static_assert(kBits <= 5 && !kSigned, "a table of 32 words");
+    return bit_as<u32x16>(permute_words(half_patterns, bit_as<u16x32>(codes)));
+  }
 
  private:
   static float level(int code) { return code_level<F, kBits>(code); }
+  static u16x32 half_pattern_table() {
+    static const u16x32 patterns = [] {
+      u16x32 table{};
+      if constexpr (kBits <= 5) {
+        for (int c = 0; c < 32; ++c) table[c] = c10::Half(Arith<c10::Half>::from(level(c % (1 << kBits)))).x;
+      }
+      return table;
+    }();
+    return patterns;
+  }
 };
 
 template <class F, class T, class Isa, int kBits = F::kCodeBits>
@@ -277,17 +296,22 @@ struct StreamCodes {
 
   // The level of the n-th code of lanes 16v .. 16v + 15.
   f32x16 level(int n, int v) const {
-    const u32x16 word = WL::position(n) < kHalfSlots ? low[v] : high[v];
-    const int bit = WL::kBits * (WL::position(n) % kHalfSlots);
     if constexpr (kTwosComplement) {
       // Two shifts: the code's sign bit up to the lane's, then the code back down with its sign
       // (exact in every T).
-      const i32x16 top = bit_as<i32x16>(word << (32 - WL::kBits - bit));
+      const i32x16 top = bit_as<i32x16>(word(n, v) << (32 - WL::kBits - bit(n)));
       return __builtin_convertvector(top >> (32 - WL::kBits), f32x16);
     } else {
-      return levels(word >> bit);
+      return levels(word(n, v) >> bit(n));
     }
   }
+  // The same as binary16 patterns in the lanes' low words.
+  static constexpr bool kHalfWords = !kTwosComplement;
+  u32x16 level_words(int n, int v) const { return levels.half_words(word(n, v) >> bit(n)); }
+
+ private:
+  u32x16 word(int n, int v) const { return WL::position(n) < kHalfSlots ? low[v] : high[v]; }
+  static constexpr int bit(int n) { return WL::kBits * (WL::position(n) % kHalfSlots); }
 };
 
 // The codes of one step of a two-plane format: lane l's group as its 4-bit plane word (in
@@ -368,8 +392,14 @@ struct SplitGroupCodes {
 
   // The level of weight n of the groups of lanes 16v .. 16v + 15: bit 2 from the high word,
   // bits 1..0 from the low word.
-  f32x16 level(int n, int v) const {
-    return levels(select_bits(shift_right(high[v], F::high_bit(n) - 2), low[v] >> F::low_bit(n), 3));
+  f32x16 level(int n, int v) const { return levels(code(n, v)); }
+  // The same as binary16 patterns in the lanes' low words.
+  static constexpr bool kHalfWords = true;
+  u32x16 level_words(int n, int v) const { return levels.half_words(code(n, v)); }
+
+ private:
+  u32x16 code(int n, int v) const {
+    return select_bits(shift_right(high[v], F::high_bit(n) - 2), low[v] >> F::low_bit(n), 3);
   }
 };
 
@@ -382,21 +412,22 @@ inline f32x16 pair_block_fields(const formats::Packed<F>& packed, int64_t block)
 
 // The codes of one step of q5 lanes: vector v holds lanes 16(v mod 2) .. + 15 of the step's
 // block v / 2, each lane's two codes from its nibble byte and fifth bits. The decoded members
-// (q5_1) take the decoded weight in T, as decoded_weight forms it, in place of the value.
+// (q5_1) take the decoded weight in T, as decoded_weight forms it, in place of the value: each
+// block's 32 decoded weights are formed once, as a table the codes index.
 template <class M, class T, int W, class Isa>
 struct PairCodes {
   using F = typename M::F;
   using VA = VectorArith<T, Isa>;
   static constexpr int kVectors = W / 16;
+  static constexpr bool kDecoded = M::kValue == LaneValue::decoded;
   u32x16 code_[2][kVectors];
-  f32x16 scale_[kVectors], offset_[kVectors];
+  f32x16 decoded_[kDecoded ? (kVectors + 1) / 2 : 1][2];  // [block][half of the table]
   const LaneLevels<F, T, Isa>& levels;
 
   PairCodes(const formats::Packed<F>& packed, int64_t first, int lanes, const LaneLevels<F, T, Isa>& levels)
       : levels(levels) {
     for (int v = 0; v < kVectors; ++v) {
       code_[0][v] = code_[1][v] = u32x16{};
-      scale_[v] = offset_[v] = f32x16{};
       if (16 * v >= lanes) continue;  // lanes come in whole blocks
       const auto block = packed.block(first / F::kBlock + v / 2);
       if (v % 2 == 0) prefetch_codes<64, T>(block.qs);
@@ -408,24 +439,27 @@ struct PairCodes {
       const u32x16 high_fifth = ((u32x16{} + uint32_t(block.high >> 32)) >> lane) << 4;
       code_[0][v] = select_bits(low_fifth, nibbles, 15);
       code_[1][v] = select_bits(high_fifth, nibbles >> 4, 15);
-      if constexpr (M::kValue == LaneValue::decoded) {
+      if constexpr (kDecoded) {
+        static_assert(F::kScaling == formats::Scaling::scale_offset, "value * scale + offset");
+        if (v % 2 == 1) continue;
         const f32x16 fields = pair_block_fields<F, T, Isa>(packed, first / F::kBlock + v / 2);
-        scale_[v] = __builtin_shuffle(fields, u32x16{});
-        offset_[v] = __builtin_shuffle(fields, u32x16{} + 1);
+        const f32x16 scale = __builtin_shuffle(fields, u32x16{}), offset = __builtin_shuffle(fields, u32x16{} + 1);
+        for (int h = 0; h < 2; ++h) decoded_[v / 2][h] = VA::add(VA::mul(levels.table[h], scale), offset);
       }
     }
   }
 
   // The value (or decoded weight) of the n-th weight of lanes 16v .. 16v + 15.
   f32x16 level(int n, int v) const {
-    const f32x16 value = levels(code_[n][v]);
-    if constexpr (M::kValue == LaneValue::decoded) {
-      static_assert(F::kScaling == formats::Scaling::scale_offset, "value * scale + offset");
-      return VA::add(VA::mul(value, scale_[v]), offset_[v]);
+    if constexpr (kDecoded) {
+      return __builtin_shuffle(decoded_[v / 2][0], decoded_[v / 2][1], code_[n][v]);
     } else {
-      return value;
+      return levels(code_[n][v]);
     }
   }
+  // The value as binary16 patterns in the lanes' low words (the members of unscaled values).
+  static constexpr bool kHalfWords = !kDecoded;
+  u32x16 level_words(int n, int v) const { return levels.half_words(code_[n][v]); }
 };
 
 // 8-bit codes read as binary16 patterns (fp8).
@@ -479,6 +513,12 @@ struct ByteHalfCodes {
     return VectorHalves<Isa>::packed(patterns);
   }
 };
+
+// Whether the codes of a step also give their levels as binary16 patterns (level_words()).
+template <class Codes, class = void>
+struct HasHalfWordLevels : std::false_type {};
+template <class Codes>
+struct HasHalfWordLevels<Codes, std::void_t<decltype(Codes::kHalfWords)>> : std::bool_constant<Codes::kHalfWords> {};
 
 template <class M, class T, int W, class Isa>
 using StepCodes = std::conditional_t<

@@ -146,6 +146,16 @@ template <>
 struct LaneTest<Avx512Bf16Isa> : LaneTest<Avx512Isa> {};
 #endif
 
+// The words of `table` at the indices in bits 4..0 of the words of `at`. GCC makes the generic
+// shuffle a two-table permute of twice the cost; AVX512BW's one-table permute is one operation.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+[[gnu::target("avx512f,avx512bw")]] inline u16x32 permute_words(u16x32 table, u16x32 at) {
+  return bit_as<u16x32>(_mm512_permutexvar_epi16(bit_as<__m512i>(at), bit_as<__m512i>(table)));
+}
+#else
+inline u16x32 permute_words(u16x32 table, u16x32 at) { return __builtin_shuffle(table, at); }
+#endif
+
 // Operations on lane values in T.
 template <class T, class Isa>
 struct VectorArith {
@@ -258,7 +268,10 @@ struct SumLanes<c10::Half, Avx512Fp16Isa> {
   [[gnu::target("avx512f,avx512fp16,avx512vl")]] static V from(f32x16 v) {
     return _mm256_castsi256_ph(_mm512_cvtps_ph(bit_as<__m512>(v), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
   }
-  static V of(const ProductSum<c10::Half, Avx512Fp16Isa>& sums) { return sums.half_lanes(); }
+  template <class Sums>
+  static V of(const Sums& sums) {
+    return sums.half_lanes();
+  }
   [[gnu::target("avx512f,avx512fp16,avx512vl")]] static V first_lanes(V updated, V kept, int count) {
     const __mmask16 first = static_cast<__mmask16>(count <= 0 ? 0 : count >= 16 ? 0xffff : (1u << count) - 1);
     return _mm256_mask_blend_ph(first, kept, updated);
@@ -267,6 +280,23 @@ struct SumLanes<c10::Half, Avx512Fp16Isa> {
 [[gnu::target("avx512f,avx512fp16,avx512vl")]] inline f32x16 widened(__m256h v) {
   return bit_as<f32x16>(_mm512_cvtph_ps(_mm256_castph_si256(v)));
 }
+
+// fp16 running sums of products of levels and activations given as binary16 patterns in the
+// low words of 32-bit lanes (half words): one binary16 multiply and add of 32 words per vector,
+// the high words' results unused, where fp32 lanes take a conversion per product. Callers keep
+// the activations' high words zero, so that those products are zero for every finite level.
+class HalfWordProductSum {
+  __m512h sum_{};
+
+ public:
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] void add(u32x16 level_words, u32x16 activation_words) {
+    sum_ = _mm512_add_ph(sum_, _mm512_mul_ph(bit_as<__m512h>(level_words), bit_as<__m512h>(activation_words)));
+  }
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] __m256h half_lanes() const {
+    return _mm256_castsi256_ph(_mm512_cvtepi32_epi16(_mm512_castph_si512(sum_)));
+  }
+  f32x16 value() const { return widened(half_lanes()); }
+};
 
 // Two running sums of products in bf16, sum = sum + a * b with each operation rounded, for two
 // vectors at once: one conversion rounds both vectors' products (or sums) to bf16 and two

@@ -35,6 +35,8 @@ struct LaneActivations {
   // [row * row_size + (step * lane weights + n) * W + l]: lane l's n-th activation, 0 past K
   std::vector<C> table;
   std::vector<C> sums;  // [step * W + l]: lane l's activations (of row 0) added in its order
+  // fp16: the table's binary16 patterns in the low words, the high words zero.
+  std::vector<uint32_t> half_words;
   // bf16: every activation is zero, not finite or at least 2^-40 in magnitude. A weight's level
   // in bf16 is zero or at least 2^-31 (its fp16 fields are at least 2^-24), so every product of
   // the two and every sum of such products is then zero or far from the subnormals.
@@ -73,6 +75,9 @@ LaneActivations<typename Arith<T>::C> arrange_activations(const T* x, int64_t ro
     });
   }
   if constexpr (std::is_same_v<T, c10::Half>) {
+    prepared.half_words.resize(prepared.table.size());
+    std::transform(prepared.table.begin(), prepared.table.end(), prepared.half_words.begin(),
+                   [](float v) { return uint32_t(c10::Half(v).x); });
     prepared.largest_magnitude = std::accumulate(x, x + rows * K, 0.0f, [](float m, T v) {
       const float magnitude = std::fabs(float(v));
       return std::isfinite(magnitude) ? std::max(m, magnitude) : INFINITY;
@@ -107,12 +112,36 @@ template <>
 inline constexpr bool kTakesVectorPairs<NormalBf16ProductSums> = true;
 #endif
 
-// The sums of one step of kRows weight rows: for the 16 lanes of each vector v of row r,
-// s[r][v] = sum over the lanes' words of level times activation, added in the lanes' order in
-// T's arithmetic by Sums.
+// What running sums S take: levels and activations as fp32 lanes, or as half words.
+template <class S>
+struct SumInputs {
+  static const float* activations(const LaneActivations<float>& a) { return a.table.data(); }
+  static f32x16 activation(const float* x) { return load_lanes<f32x16>(x); }
+  template <class Codes>
+  static f32x16 level(const Codes& codes, int n, int v) {
+    return codes.level(n, v);
+  }
+};
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+template <>
+struct SumInputs<HalfWordProductSum> {
+  static const uint32_t* activations(const LaneActivations<float>& a) { return a.half_words.data(); }
+  static u32x16 activation(const uint32_t* x) { return load_lanes<u32x16>(x); }
+  template <class Codes>
+  static u32x16 level(const Codes& codes, int n, int v) {
+    return codes.level_words(n, v);
+  }
+};
+#endif
+
+// The sums of one step of kRows weight rows, whose activations start at lane-table element
+// `first`: for the 16 lanes of each vector v of row r, s[r][v] = sum over the lanes' words of
+// level times activation, added in the lanes' order in T's arithmetic by Sums.
 template <class M, class T, int W, class Isa, class Sums, size_t kRows>
-inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, const float* x,
-                      typename SumLanes<T, Isa>::V (*s)[W / 16]) {
+inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, const LaneActivations<float>& activations,
+                      int64_t first, typename SumLanes<T, Isa>::V (*s)[W / 16]) {
+  using In = SumInputs<Sums>;
+  const auto* x = In::activations(activations) + first;
   if constexpr (kTakesVectorPairs<Sums>) {
     Sums sums[kRows][W / 32];
 #pragma GCC unroll 16
@@ -132,8 +161,8 @@ inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, c
 #pragma GCC unroll 16
     for (int n = 0; n < M::kLaneWeights; ++n) {
       for (int v = 0; v < W / 16; ++v) {
-        const f32x16 activation = load_lanes<f32x16>(x + n * W + 16 * v);
-        for (size_t r = 0; r < kRows; ++r) sums[r][v].add(codes[r].level(n, v), activation);
+        const auto activation = In::activation(x + n * W + 16 * v);
+        for (size_t r = 0; r < kRows; ++r) sums[r][v].add(In::level(codes[r], n, v), activation);
       }
     }
     for (size_t r = 0; r < kRows; ++r) {
@@ -206,7 +235,7 @@ inline void word_lane_rows_together(const formats::Packed<typename M::F>* const 
     for (size_t r = 0; r < kRows; ++r) first[r] = rows[r] * K + step * kStep;
     const auto codes = step_codes<M, T, W, Isa>(weights, first, lanes, levels, std::make_index_sequence<kRows>{});
     V s[kRows][W / 16];
-    word_sums<M, T, W, Isa, Sums>(codes, activations.row(0) + step * kStep, s);
+    word_sums<M, T, W, Isa, Sums>(codes, activations, step * kStep, s);
     for (size_t r = 0; r < kRows; ++r) {
       combine_step<M, T, W, Isa>(*weights[r], activations, first[r], step, lanes, s[r], acc[r]);
     }
@@ -221,6 +250,8 @@ struct SumsOf {
 
 // Runs body(SumsOf<S, kRows>{}) with the running sums S of a launch's word lanes and the rows
 // they take together:
+// - for fp16 with AVX512-FP16, HalfWordProductSum where the codes give their levels as binary16
+//   patterns (the codebook and table formats);
 // - for fp16 on AVX-512 without binary16 arithmetic, where converting every product and sum to
 //   binary16 and back is slow, InRangeHalfProductSum when no product or step sum can reach
 //   65504 (each is at most 1.01 x kLaneWeights x the largest level x the largest activation);
@@ -228,10 +259,15 @@ struct SumsOf {
 // - for bf16 with AVX512-BF16, NormalBf16ProductSums when no product or sum can be subnormal
 //   (LaneActivations::normal_bf16_products), two vectors at a time;
 // - else ProductSum, one row at a time.
-// The first two round with long latencies: two weight rows advance together to give the
+// The first three round with long latencies: two weight rows advance together to give the
 // additions enough independent chains.
 template <class M, class T, int W, class Isa, class Body>
 inline void with_word_sums(const LaneActivations<float>& activations, const Body& body) {
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+  if constexpr (std::is_same_v<Isa, Avx512Fp16Isa> && HasHalfWordLevels<StepCodes<M, T, W, Isa>>::value) {
+    return body(SumsOf<HalfWordProductSum, 2>{});
+  }
+#endif
   if constexpr (std::is_same_v<T, c10::Half> && std::is_same_v<Isa, Avx512Isa> && M::kValue == LaneValue::value) {
     const LevelRange<typename M::F>& levels = LevelRange<typename M::F>::get();
     if (1.01f * M::kLaneWeights * levels.largest * activations.largest_magnitude < 65504.0f) {
