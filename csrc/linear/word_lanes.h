@@ -107,9 +107,14 @@ const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_
 // Running sums that take two vectors of a row at once: add(a0, b0, a1, b1) and value(i).
 template <class S>
 inline constexpr bool kTakesVectorPairs = false;
+// Running sums that take levels and activations as half words (SumInputs).
+template <class S>
+inline constexpr bool kTakesHalfWords = false;
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 template <>
 inline constexpr bool kTakesVectorPairs<NormalBf16ProductSums> = true;
+template <>
+inline constexpr bool kTakesHalfWords<HalfWordProductSum> = true;
 #endif
 
 // What running sums S take: levels and activations as fp32 lanes, or as half words.

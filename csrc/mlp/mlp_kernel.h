@@ -142,8 +142,26 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
     // The gate and up rows advance together, for more independent chains of additions, except
     // with the exact sums of the two-plane formats (fp6), which measured slower so.
     constexpr bool kTogether = decltype(sums)::kRows == 2 || !HasPlaneGroups<typename M::F>::value;
-    for (int64_t row = row0; row < std::min<int64_t>(row0 + R, N); ++row) {
-      typename SumLanes<T, Isa>::V acc[2][WG / 16];
+    using V = typename SumLanes<T, Isa>::V;
+    const int64_t row_end = std::min<int64_t>(row0 + R, N);
+    if constexpr (kTakesHalfWords<Sums> && R % 2 == 0) {
+      // Two rows of one weight at a time, as the forward takes them (a last odd row is computed
+      // twice, written once): with a gate row and an up row together the binary16 sums took 3 to
+      // 6% longer.
+      for (int64_t row = row0; row < row_end; row += 2) {
+        const int64_t rows[2] = {row, std::min<int64_t>(row + 1, row_end - 1)};
+        V gate[2][WG / 16], up[2][WG / 16];
+        word_lane_rows_together<M, T, WG, Isa, Sums>({&w1, &w1}, rows, activations, levels, K, gate);
+        word_lane_rows_together<M, T, WG, Isa, Sums>({&w2, &w2}, rows, activations, levels, K, up);
+        for (int r = 0; r < 2 && row + r < row_end; ++r) {
+          output[row + r] = T(gated_activation(float(reduce_lanes<T, WG, Isa>(gate[r])),
+                                               float(reduce_lanes<T, WG, Isa>(up[r])), act_type));
+        }
+      }
+      return;
+    }
+    for (int64_t row = row0; row < row_end; ++row) {
+      V acc[2][WG / 16];
       if constexpr (kTogether) {
         word_lane_rows_together<M, T, WG, Isa, Sums>({&w1, &w2}, {row, row}, activations, levels, K, acc);
       } else {
