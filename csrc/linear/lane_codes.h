@@ -306,8 +306,15 @@ struct StreamCodes {
     }
   }
   // The same as binary16 patterns in the lanes' low words.
-  static constexpr bool kHalfWords = !kTwosComplement;
-  u32x16 level_words(int n, int v) const { return levels.half_words(word(n, v) >> bit(n)); }
+  static constexpr bool kHalfWords = true;
+  u32x16 level_words(int n, int v) const {
+    if constexpr (kTwosComplement) {
+      static_assert(WL::kBits == 8, "byte codes");
+      return bit_as<u32x16>(high_bytes_as_halves(bit_as<u16x32>(shift_right(word(n, v), bit(n) - 8))));
+    } else {
+      return levels.half_words(word(n, v) >> bit(n));
+    }
+  }
 
  private:
   u32x16 word(int n, int v) const { return WL::position(n) < kHalfSlots ? low[v] : high[v]; }

@@ -156,6 +156,19 @@ struct LaneTest<Avx512Bf16Isa> : LaneTest<Avx512Isa> {};
 inline u16x32 permute_words(u16x32 table, u16x32 at) { return __builtin_shuffle(table, at); }
 #endif
 
+// The signed byte in bits 15..8 of each word as a binary16 pattern (exact: at most 8 bits).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+[[gnu::target("avx512f,avx512bw,avx512fp16")]] inline u16x32 high_bytes_as_halves(u16x32 words) {
+  return bit_as<u16x32>(_mm512_cvtepi16_ph(_mm512_srai_epi16(bit_as<__m512i>(words), 8)));
+}
+#else
+inline u16x32 high_bytes_as_halves(u16x32 words) {
+  u16x32 halves;
+  for (int i = 0; i < 32; ++i) halves[i] = c10::Half(float(static_cast<int8_t>(words[i] >> 8))).x;
+  return halves;
+}
+#endif
+
 // Operations on lane values in T.
 template <class T, class Isa>
 struct VectorArith {
