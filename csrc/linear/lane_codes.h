@@ -460,7 +460,8 @@ struct PairCodes {
       return levels(code_[n][v]);
     }
   }
-  // The value as binary16 patterns in the lanes' low words (the members of unscaled values).
+  // The value as binary16 patterns in the lanes' low words; not the decoded weights, whose
+  // per-block tables of patterns cost more than they saved.
   static constexpr bool kHalfWords = !kDecoded;
   u32x16 level_words(int n, int v) const { return levels.half_words(code_[n][v]); }
 };

@@ -216,6 +216,7 @@ struct SumLanes {
   }
 };
 
+// A SumLanes vector's values as fp32 lanes.
 inline f32x16 widened(f32x16 v) { return v; }
 // x rounded to binary16 (to nearest, ties to even) for |x| below 65504, without conversions:
 // with c = 1.5 x 2^(e + 13), e being x's exponent, x + c lies in [2^(e + 13), 2^(e + 14)),
