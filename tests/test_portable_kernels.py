@@ -40,7 +40,7 @@ n, k, outputs = 25, 512, []
 sign = torch.randint(0, 2, (4, k), generator=g).float() * 2 - 1
 x = sign * (1 + torch.rand(4, k, generator=g)) * torch.exp2(torch.randint(low, high, (4, k), generator=g).float())
 x = x.to(dtype).to("xpu")
-for name in ["q4_0", "nf4", "q8_0", "fp8_e5m2", "q4_k", "q6_k", "fp6", "q5_0"]:
+for name in ["q4_0", "nf4", "nf3", "q8_0", "fp8_e5m2", "q4_k", "q6_k", "fp6", "q5_0", "q5_1"]:
     w = quantize(torch.randn(n, k, generator=g), name).to("xpu")
     for batch in [1, 4] if dtype == torch.float16 else [1]:
         outputs.append(vorn_linear.forward_new(x[:batch], w, qt[name], n))
