@@ -146,22 +146,19 @@ template <>
 struct LaneTest<Avx512Bf16Isa> : LaneTest<Avx512Isa> {};
 #endif
 
-// The words of `table` at the indices in bits 4..0 of the words of `at`. GCC makes the generic
-// shuffle a two-table permute of twice the cost; AVX512BW's one-table permute is one operation.
+// permute_words: the words of `table` at the indices in bits 4..0 of the words of `at` (GCC makes
+// the generic shuffle a two-table permute of twice the cost; AVX512BW's one-table permute is one
+// operation). high_bytes_as_halves: the signed byte in bits 15..8 of each word as a binary16
+// pattern (exact: at most 8 bits).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 [[gnu::target("avx512f,avx512bw")]] inline u16x32 permute_words(u16x32 table, u16x32 at) {
   return bit_as<u16x32>(_mm512_permutexvar_epi16(bit_as<__m512i>(at), bit_as<__m512i>(table)));
 }
-#else
-inline u16x32 permute_words(u16x32 table, u16x32 at) { return __builtin_shuffle(table, at); }
-#endif
-
-// The signed byte in bits 15..8 of each word as a binary16 pattern (exact: at most 8 bits).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 [[gnu::target("avx512f,avx512bw,avx512fp16")]] inline u16x32 high_bytes_as_halves(u16x32 words) {
   return bit_as<u16x32>(_mm512_cvtepi16_ph(_mm512_srai_epi16(bit_as<__m512i>(words), 8)));
 }
 #else
+inline u16x32 permute_words(u16x32 table, u16x32 at) { return __builtin_shuffle(table, at); }
 inline u16x32 high_bytes_as_halves(u16x32 words) {
   u16x32 halves;
   for (int i = 0; i < 32; ++i) halves[i] = c10::Half(float(static_cast<int8_t>(words[i] >> 8))).x;
@@ -309,7 +306,6 @@ class HalfWordProductSum {
   [[gnu::target("avx512f,avx512fp16,avx512vl")]] __m256h half_lanes() const {
     return _mm256_castsi256_ph(_mm512_cvtepi32_epi16(_mm512_castph_si512(sum_)));
   }
-  f32x16 value() const { return widened(half_lanes()); }
 };
 
 // Two running sums of products in bf16, sum = sum + a * b with each operation rounded, for two

@@ -142,34 +142,30 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
     // The gate and up rows advance together, for more independent chains of additions, except
     // with the exact sums of the two-plane formats (fp6), which measured slower so.
     constexpr bool kTogether = decltype(sums)::kRows == 2 || !HasPlaneGroups<typename M::F>::value;
-    using V = typename SumLanes<T, Isa>::V;
+    // The binary16 sums take two rows of one weight at a time, as the forward does: with a gate
+    // row and an up row together they took 3 to 6% longer. A last odd row is computed twice and
+    // written once.
+    constexpr int kRows = kTakesHalfWords<Sums> && R % 2 == 0 ? 2 : 1;
     const int64_t row_end = std::min<int64_t>(row0 + R, N);
-    if constexpr (kTakesHalfWords<Sums> && R % 2 == 0) {
-      // Two rows of one weight at a time, as the forward takes them (a last odd row is computed
-      // twice, written once): with a gate row and an up row together the binary16 sums took 3 to
-      // 6% longer.
-      for (int64_t row = row0; row < row_end; row += 2) {
-        const int64_t rows[2] = {row, std::min<int64_t>(row + 1, row_end - 1)};
-        V gate[2][WG / 16], up[2][WG / 16];
-        word_lane_rows_together<M, T, WG, Isa, Sums>({&w1, &w1}, rows, activations, levels, K, gate);
-        word_lane_rows_together<M, T, WG, Isa, Sums>({&w2, &w2}, rows, activations, levels, K, up);
-        for (int r = 0; r < 2 && row + r < row_end; ++r) {
-          output[row + r] = T(gated_activation(float(reduce_lanes<T, WG, Isa>(gate[r])),
-                                               float(reduce_lanes<T, WG, Isa>(up[r])), act_type));
-        }
-      }
-      return;
-    }
-    for (int64_t row = row0; row < row_end; ++row) {
-      V acc[2][WG / 16];
-      if constexpr (kTogether) {
+    for (int64_t row = row0; row < row_end; row += kRows) {
+      typename SumLanes<T, Isa>::V acc[2 * kRows][WG / 16];  // gate rows, then up rows
+      if constexpr (kRows == 1 && kTogether) {
         word_lane_rows_together<M, T, WG, Isa, Sums>({&w1, &w2}, {row, row}, activations, levels, K, acc);
       } else {
-        word_lane_rows_together<M, T, WG, Isa, Sums>({&w1}, {row}, activations, levels, K, acc);
-        word_lane_rows_together<M, T, WG, Isa, Sums>({&w2}, {row}, activations, levels, K, acc + 1);
+        int64_t rows[kRows];
+        const formats::Packed<typename M::F>*gate[kRows], *up[kRows];
+        for (int r = 0; r < kRows; ++r) {
+          rows[r] = std::min<int64_t>(row + r, row_end - 1);
+          gate[r] = &w1;
+          up[r] = &w2;
+        }
+        word_lane_rows_together<M, T, WG, Isa, Sums>(gate, rows, activations, levels, K, acc);
+        word_lane_rows_together<M, T, WG, Isa, Sums>(up, rows, activations, levels, K, acc + kRows);
       }
-      const T gate = reduce_lanes<T, WG, Isa>(acc[0]), up = reduce_lanes<T, WG, Isa>(acc[1]);
-      output[row] = T(gated_activation(float(gate), float(up), act_type));
+      for (int r = 0; r < kRows && row + r < row_end; ++r) {
+        const T gate = reduce_lanes<T, WG, Isa>(acc[r]), up = reduce_lanes<T, WG, Isa>(acc[kRows + r]);
+        output[row + r] = T(gated_activation(float(gate), float(up), act_type));
+      }
     }
   });
 }
