@@ -13,6 +13,7 @@
 namespace vorn::kernels {
 
 using formats::f32x16;
+using formats::f32x8;
 using formats::i32x16;
 using formats::u16x16;
 using formats::u16x32;
