@@ -443,12 +443,21 @@ struct PairCodes {
       code_[0][v] = select_bits(low_fifth, nibbles, 15);
       code_[1][v] = select_bits(high_fifth, nibbles >> 4, 15);
       if constexpr (kDecoded) {
-        static_assert(F::kScaling == formats::Scaling::scale_offset, "value * scale + offset");
-        if (v % 2 == 1) continue;
-        const f32x16 fields = pair_block_fields<F, T, Isa>(packed, first / F::kBlock + v / 2);
-        const f32x16 scale = __builtin_shuffle(fields, u32x16{}), offset = __builtin_shuffle(fields, u32x16{} + 1);
-        for (int h = 0; h < 2; ++h) decoded_[v / 2][h] = VA::add(VA::mul(levels.table[h], scale), offset);
+        if (v % 2 == 0) decode_block(packed, first / F::kBlock + v / 2, decoded_[v / 2]);
       }
+    }
+  }
+
+  // The block's decoded weights q * d + m in T for q = 0 .. 31. In binary16 arithmetic where the
+  // CPU has it: two instructions for the 32 weights, where fp32 lanes take eight conversions more.
+  void decode_block(const formats::Packed<F>& packed, int64_t block, f32x16 (&table)[2]) const {
+    static_assert(F::kScaling == formats::Scaling::scale_offset, "value * scale + offset");
+    if constexpr (std::is_same_v<T, c10::Half> && HalfLevelAffine<Isa>::kEnabled) {
+      HalfLevelAffine<Isa>::apply(levels.half_patterns, F::scale_fields(packed.w, packed.at, block), table);
+    } else {
+      const f32x16 fields = pair_block_fields<F, T, Isa>(packed, block);
+      const f32x16 scale = __builtin_shuffle(fields, u32x16{}), offset = __builtin_shuffle(fields, u32x16{} + 1);
+      for (int h = 0; h < 2; ++h) table[h] = VA::add(VA::mul(levels.table[h], scale), offset);
     }
   }
 

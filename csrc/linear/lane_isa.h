@@ -166,6 +166,14 @@ inline u16x32 high_bytes_as_halves(u16x32 words) {
 }
 #endif
 
+// level * scale + offset for 32 levels given as binary16 patterns, in binary16 arithmetic (each
+// operation rounded once, as c10::Half's), with scale and offset the two fp16 fields at `fields`:
+// two vectors of fp32 lanes. Only where the CPU adds and multiplies in binary16 (kEnabled).
+template <class Isa>
+struct HalfLevelAffine {
+  static constexpr bool kEnabled = false;
+};
+
 // Operations on lane values in T.
 template <class T, class Isa>
 struct VectorArith {
@@ -291,6 +299,18 @@ struct SumLanes<c10::Half, Avx512Fp16Isa> {
 [[gnu::target("avx512f,avx512fp16,avx512vl")]] inline f32x16 widened(__m256h v) {
   return bit_as<f32x16>(_mm512_cvtph_ps(_mm256_castph_si256(v)));
 }
+template <>
+struct HalfLevelAffine<Avx512Fp16Isa> {
+  static constexpr bool kEnabled = true;
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] static void apply(u16x32 levels, const uint8_t* fields,
+                                                                  f32x16 (&out)[2]) {
+    const __m512h scale = _mm512_castsi512_ph(_mm512_set1_epi16(static_cast<int16_t>(formats::load_u16(fields))));
+    const __m512h offset = _mm512_castsi512_ph(_mm512_set1_epi16(static_cast<int16_t>(formats::load_u16(fields + 2))));
+    const __m512i values = _mm512_castph_si512(_mm512_add_ph(_mm512_mul_ph(bit_as<__m512h>(levels), scale), offset));
+    out[0] = bit_as<f32x16>(_mm512_cvtph_ps(_mm512_castsi512_si256(values)));
+    out[1] = bit_as<f32x16>(_mm512_cvtph_ps(_mm512_extracti64x4_epi64(values, 1)));
+  }
+};
 
 // fp16 running sums of products of levels and activations given as binary16 patterns in the
 // low words of 32-bit lanes (half words): one binary16 multiply and add of 32 words per vector,
