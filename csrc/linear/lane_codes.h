@@ -406,11 +406,14 @@ struct SplitGroupCodes {
   }
 };
 
-// The fp16 scale fields of a q5 block in T, d in lane 0 (and m in lane 1), converted as a vector.
+// The fp16 scale fields of a q5 block in T, d in lane 0 (and m in lane 1), converted as a vector
+// (rounded for bf16 only: they are values of the wider types and of fp16 itself).
 template <class F, class T, class Isa>
 inline f32x16 pair_block_fields(const formats::Packed<F>& packed, int64_t block) {
   const uint8_t* fields = F::scale_fields(packed.w, packed.at, block);
-  return VectorRound<T, Isa>::apply(VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(fields, F::kHasMin ? 2 : 1)));
+  const f32x16 values = VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(fields, F::kHasMin ? 2 : 1));
+  if constexpr (std::is_same_v<T, c10::BFloat16>) return VectorRound<T, Isa>::apply(values);
+  return values;
 }
 
 // The codes of one step of q5 lanes: vector v holds lanes 16(v mod 2) .. + 15 of the step's

@@ -183,9 +183,13 @@ class PairFields {
  public:
   PairFields(const formats::Packed<F>& packed, int64_t first, int lanes) {
     for (int v = 0; v < W / 16; ++v) {
-      scale_[v] = kFields == 0 || 16 * v >= lanes
-                      ? f32x16{}
-                      : __builtin_shuffle(pair_block_fields<F, T, Isa>(packed, first / F::kBlock + v / 2), u32x16{});
+      if (kFields == 0 || 16 * v >= lanes) {
+        scale_[v] = f32x16{};
+      } else if (v % 2 == 1) {
+        scale_[v] = scale_[v - 1];  // the two vectors of a block's 32 lanes
+      } else {
+        scale_[v] = __builtin_shuffle(pair_block_fields<F, T, Isa>(packed, first / F::kBlock + v / 2), u32x16{});
+      }
     }
   }
   f32x16 lanes(int, int v) const { return scale_[v]; }
