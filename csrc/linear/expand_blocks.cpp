@@ -239,11 +239,13 @@ template <class F>
   float values[F::kBlock], scales[kGroups];
   for (int64_t b = 0; b < count; ++b) {
     const auto block = packed.block(first + b);
-    half_block_values<F>(block, values);
     if constexpr (kScale) {
+      half_block_values<F>(block, values);
       for (int g = 0; g < kGroups; ++g) scales[g] = round_to_half(group_scale<F>(block, g));
+      combine_groups<F, kScale, false>(values, scales, nullptr, results + b * F::kBlock);
+    } else {
+      half_block_values<F>(block, results + b * F::kBlock);  // unscaled: the values are the weights
     }
-    combine_groups<F, kScale, false>(values, scales, nullptr, results + b * F::kBlock);
   }
   if constexpr (kOffset) {
     round_to_half_values(results, count * F::kBlock);
@@ -288,20 +290,6 @@ VORN_VECTOR_CLONES void expand_blocks(const formats::Packed<F>& packed, int64_t 
     }
     // Runs of blocks, each rounded to fp16 once more for its last step.
     constexpr int64_t kRun = std::max(1, kHalfRunWeights / F::kBlock);
-    if constexpr (kHalfValues<F> && F::kScaling == formats::Scaling::none && std::is_same_v<T, float>) {
-      // Unscaled binary16 values are the weights: widened at once, no arithmetic to round. A NaN
-      // becomes the one c10::Half stores (0x7e00 with its sign), as a rounding would make it.
-      uint16_t bits[kRun * F::kBlock];
-      for (int64_t i = 0; i < count; i += kRun) {
-        const int64_t blocks = std::min(kRun, count - i);
-        for (int64_t b = 0; b < blocks; ++b) packed.block(first + i + b).half_values(bits + b * F::kBlock);
-        for (int64_t j = 0; j < blocks * F::kBlock; ++j) {
-          bits[j] = (bits[j] & 0x7fff) > 0x7c00 ? uint16_t((bits[j] & 0x8000) | 0x7e00) : bits[j];
-        }
-        half_bits_to_floats(bits, out + i * F::kBlock, blocks * F::kBlock);
-      }
-      return;
-    }
     float staged[kRun * F::kBlock];
     for (int64_t i = 0; i < count; i += kRun) {
       const int64_t blocks = std::min(kRun, count - i);
