@@ -190,7 +190,7 @@ struct TableLevels {
   static constexpr int kVectors = kBits <= 4 ? 1 : (1 << kBits) / (kSigned ? 32 : 16);
   f32x16 table[kVectors];
 
-  // The levels' binary16 patterns for half_words(): 32 entries, a shorter table repeating.
+  // The levels' binary16 patterns for half_patterns_of(): 32 entries, a shorter table repeating.
   u16x32 half_patterns = half_pattern_table();
 
   TableLevels() {
@@ -207,11 +207,10 @@ struct TableLevels {
       return __builtin_shuffle(table[0], table[1], codes);
     }
   }
-  // The level of each lane's code as a binary16 pattern in the lane's low word; the high words
-  // take some level.
-  u32x16 half_words(u32x16 codes) const {
+  // The levels of 32 codes (one per word, in its low bits) as binary16 patterns.
+  u16x32 half_patterns_of(u16x32 codes) const {
     static_assert(kBits <= 5 && !kSigned, "a table of 32 words");
-    return bit_as<u32x16>(permute_words(half_patterns, bit_as<u16x32>(codes)));
+    return permute_words(half_patterns, codes);
   }
 
  private:
@@ -240,11 +239,26 @@ template <class F, class T, class Isa>
 struct LaneLevels<F, T, Isa, 6>
     : std::conditional_t<HasHalfPattern<typename F::Levels>::value, TableLevels<F, T, Isa, 6>, RuleLevels<F, T, Isa, 6>> {};
 
-// v shifted right by `by` bits, or left by -by.
-inline u32x16 shift_right(u32x16 v, int by) { return by >= 0 ? v >> by : v << -by; }
+// v shifted right by `by` bits, or left by -by (each lane on its own).
+template <class V>
+inline V shift_right(V v, int by) {
+  return by >= 0 ? v >> by : v << -by;
+}
 
 // The bits of `high` outside `mask` with those of `low` inside it (one bitwise select).
 inline u32x16 select_bits(u32x16 high, u32x16 low, uint32_t mask) { return (high & ~mask) | (low & mask); }
+inline u16x32 select_bits(u16x32 high, u16x32 low, uint16_t mask) {
+  return (high & static_cast<uint16_t>(~mask)) | (low & mask);
+}
+
+// Lanes of two vectors as the 16-bit words of one, in pair order: word 2i takes lane i of `a`,
+// word 2i + 1 lane i of `b`, each its bits 16 * half .. 16 * half + 15. The binary16 sums take
+// the lanes of two vectors per operation so (HalfPairProductSum).
+inline u16x32 paired_words(u32x16 a, u32x16 b, int half) {
+  u16x32 at;
+  for (int i = 0; i < 32; ++i) at[i] = static_cast<uint16_t>(2 * (i / 2) + half + 32 * (i % 2));
+  return __builtin_shuffle(bit_as<u16x32>(a), bit_as<u16x32>(b), at);
+}
 
 // The first byte of the `lanes` lanes' kBytes-byte words at p, or of a zero-padded copy when a
 // partial step has fewer than W lanes (lanes past the row then read zero codes with zero
@@ -301,14 +315,16 @@ struct StreamCodes {
       return levels(word(n, v) >> bit(n));
     }
   }
-  // The same as binary16 patterns in the lanes' low words.
-  static constexpr bool kHalfWords = true;
-  u32x16 level_words(int n, int v) const {
+  // The levels of the n-th codes of vectors 2p and 2p + 1 as binary16 patterns, in pair order.
+  static constexpr bool kHalfPairs = true;
+  u16x32 level_pair(int n, int p) const {
+    static_assert(16 % WL::kBits == 0, "no code straddles two 16-bit words");
+    const u16x32 words = paired_words(word(n, 2 * p), word(n, 2 * p + 1), bit(n) / 16);
     if constexpr (kTwosComplement) {
       static_assert(WL::kBits == 8, "byte codes");
-      return bit_as<u32x16>(high_bytes_as_halves(bit_as<u16x32>(shift_right(word(n, v), bit(n) - 8))));
+      return high_bytes_as_halves(shift_right(words, bit(n) % 16 - 8));
     } else {
-      return levels.half_words(word(n, v) >> bit(n));
+      return levels.half_patterns_of(words >> (bit(n) % 16));
     }
   }
 
@@ -396,9 +412,15 @@ struct SplitGroupCodes {
   // The level of weight n of the groups of lanes 16v .. 16v + 15: bit 2 from the high word,
   // bits 1..0 from the low word.
   f32x16 level(int n, int v) const { return levels(code(n, v)); }
-  // The same as binary16 patterns in the lanes' low words.
-  static constexpr bool kHalfWords = true;
-  u32x16 level_words(int n, int v) const { return levels.half_words(code(n, v)); }
+  // The levels of weight n of the groups of vectors 2p and 2p + 1 as binary16 patterns, in pair
+  // order: the same selection on 16-bit words.
+  static constexpr bool kHalfPairs = true;
+  u16x32 level_pair(int n, int p) const {
+    const u16x32 high_bits = paired_words(high[2 * p], high[2 * p + 1], 0);
+    const u16x32 low_bits = paired_words(low[2 * p], low[2 * p + 1], F::low_bit(n) / 16);
+    return levels.half_patterns_of(
+        select_bits(shift_right(high_bits, F::high_bit(n) - 2), low_bits >> (F::low_bit(n) % 16), 3));
+  }
 
  private:
   u32x16 code(int n, int v) const {
@@ -472,10 +494,12 @@ struct PairCodes {
       return levels(code_[n][v]);
     }
   }
-  // The value as binary16 patterns in the lanes' low words; not the decoded weights, whose
-  // per-block tables of patterns cost more than they saved.
-  static constexpr bool kHalfWords = !kDecoded;
-  u32x16 level_words(int n, int v) const { return levels.half_words(code_[n][v]); }
+  // The values of the n-th weights of vectors 2p and 2p + 1 as binary16 patterns, in pair order;
+  // not the decoded weights, whose per-block tables of patterns cost more than they saved.
+  static constexpr bool kHalfPairs = !kDecoded;
+  u16x32 level_pair(int n, int p) const {
+    return levels.half_patterns_of(paired_words(code_[n][2 * p], code_[n][2 * p + 1], 0));
+  }
 };
 
 // 8-bit codes read as binary16 patterns (fp8).
@@ -530,11 +554,11 @@ struct ByteHalfCodes {
   }
 };
 
-// Whether the codes of a step also give their levels as binary16 patterns (level_words()).
+// Whether the codes of a step also give their levels as binary16 patterns (level_pair()).
 template <class Codes, class = void>
-struct HasHalfWordLevels : std::false_type {};
+struct HasHalfPairLevels : std::false_type {};
 template <class Codes>
-struct HasHalfWordLevels<Codes, std::void_t<decltype(Codes::kHalfWords)>> : std::bool_constant<Codes::kHalfWords> {};
+struct HasHalfPairLevels<Codes, std::void_t<decltype(Codes::kHalfPairs)>> : std::bool_constant<Codes::kHalfPairs> {};
 
 template <class M, class T, int W, class Isa>
 using StepCodes = std::conditional_t<

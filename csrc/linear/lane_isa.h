@@ -312,19 +312,21 @@ struct HalfLevelAffine<Avx512Fp16Isa> {
   }
 };
 
-// fp16 running sums of products of levels and activations given as binary16 patterns in the
-// low words of 32-bit lanes (half words): one binary16 multiply and add of 32 words per vector,
-// the high words' results unused, where fp32 lanes take a conversion per product. Callers keep
-// the activations' high words zero, so that those products are zero for every finite level.
-class HalfWordProductSum {
+// fp16 running sums of products of levels and activations given as binary16 patterns, for the
+// lanes of two vectors at once in pair order (word 2i: lane i of the first, word 2i + 1: lane i
+// of the second): one binary16 multiply and add per 32 lanes, where fp32 lanes take a
+// conversion per product.
+class HalfPairProductSum {
   __m512h sum_{};
 
  public:
-  [[gnu::target("avx512f,avx512fp16,avx512vl")]] void add(u32x16 level_words, u32x16 activation_words) {
-    sum_ = _mm512_add_ph(sum_, _mm512_mul_ph(bit_as<__m512h>(level_words), bit_as<__m512h>(activation_words)));
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] void add(u16x32 levels, u16x32 activations) {
+    sum_ = _mm512_add_ph(sum_, _mm512_mul_ph(bit_as<__m512h>(levels), bit_as<__m512h>(activations)));
   }
-  [[gnu::target("avx512f,avx512fp16,avx512vl")]] __m256h half_lanes() const {
-    return _mm256_castsi256_ph(_mm512_cvtepi32_epi16(_mm512_castph_si512(sum_)));
+  // The sums of the first (h = 0) or the second (h = 1) vector's lanes.
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] __m256h half_lanes(int h) const {
+    const __m512i words = _mm512_srli_epi32(_mm512_castph_si512(sum_), 16 * h);
+    return _mm256_castsi256_ph(_mm512_cvtepi32_epi16(words));
   }
 };
 

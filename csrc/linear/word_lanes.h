@@ -35,8 +35,9 @@ struct LaneActivations {
   // [row * row_size + (step * lane weights + n) * W + l]: lane l's n-th activation, 0 past K
   std::vector<C> table;
   std::vector<C> sums;  // [step * W + l]: lane l's activations (of row 0) added in its order
-  // fp16: the table's binary16 patterns in the low words, the high words zero.
-  std::vector<uint32_t> half_words;
+  // fp16 with W a multiple of 32: the table's binary16 patterns, each 32 lanes in pair order
+  // (lane 32p + i at word 32p + 2i, lane 32p + 16 + i at word 32p + 2i + 1).
+  std::vector<uint16_t> half_pairs;
   // bf16: every activation is zero, not finite or at least 2^-40 in magnitude. A weight's level
   // in bf16 is zero or at least 2^-31 (its fp16 fields are at least 2^-24), so every product of
   // the two and every sum of such products is then zero or far from the subnormals.
@@ -75,9 +76,13 @@ LaneActivations<typename Arith<T>::C> arrange_activations(const T* x, int64_t ro
     });
   }
   if constexpr (std::is_same_v<T, c10::Half>) {
-    prepared.half_words.resize(prepared.table.size());
-    std::transform(prepared.table.begin(), prepared.table.end(), prepared.half_words.begin(),
-                   [](float v) { return uint32_t(c10::Half(v).x); });
+    if constexpr (W % 32 == 0) {
+      prepared.half_pairs.resize(prepared.table.size());
+      for (size_t i = 0; i < prepared.table.size(); ++i) {
+        const size_t lane = i % 32, word = i - lane + 2 * (lane % 16) + lane / 16;
+        prepared.half_pairs[word] = c10::Half(prepared.table[i]).x;
+      }
+    }
     prepared.largest_magnitude = std::accumulate(x, x + rows * K, 0.0f, [](float m, T v) {
       const float magnitude = std::fabs(float(v));
       return std::isfinite(magnitude) ? std::max(m, magnitude) : INFINITY;
@@ -107,36 +112,15 @@ const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_
 // Running sums that take two vectors of a row at once: add(a0, b0, a1, b1) and value(i).
 template <class S>
 inline constexpr bool kTakesVectorPairs = false;
-// Running sums that take levels and activations as half words (SumInputs).
+// Running sums that take the levels and activations of two vectors as binary16 patterns in pair
+// order (level_pair(), LaneActivations::half_pairs).
 template <class S>
-inline constexpr bool kTakesHalfWords = false;
+inline constexpr bool kTakesHalfPairs = false;
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 template <>
 inline constexpr bool kTakesVectorPairs<NormalBf16ProductSums> = true;
 template <>
-inline constexpr bool kTakesHalfWords<HalfWordProductSum> = true;
-#endif
-
-// What running sums S take: levels and activations as fp32 lanes, or as half words.
-template <class S>
-struct SumInputs {
-  static const float* activations(const LaneActivations<float>& a) { return a.table.data(); }
-  static f32x16 activation(const float* x) { return load_lanes<f32x16>(x); }
-  template <class Codes>
-  static f32x16 level(const Codes& codes, int n, int v) {
-    return codes.level(n, v);
-  }
-};
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-template <>
-struct SumInputs<HalfWordProductSum> {
-  static const uint32_t* activations(const LaneActivations<float>& a) { return a.half_words.data(); }
-  static u32x16 activation(const uint32_t* x) { return load_lanes<u32x16>(x); }
-  template <class Codes>
-  static u32x16 level(const Codes& codes, int n, int v) {
-    return codes.level_words(n, v);
-  }
-};
+inline constexpr bool kTakesHalfPairs<HalfPairProductSum> = true;
 #endif
 
 // The sums of one step of kRows weight rows, whose activations start at lane-table element
@@ -145,9 +129,21 @@ struct SumInputs<HalfWordProductSum> {
 template <class M, class T, int W, class Isa, class Sums, size_t kRows>
 inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, const LaneActivations<float>& activations,
                       int64_t first, typename SumLanes<T, Isa>::V (*s)[W / 16]) {
-  using In = SumInputs<Sums>;
-  const auto* x = In::activations(activations) + first;
-  if constexpr (kTakesVectorPairs<Sums>) {
+  if constexpr (kTakesHalfPairs<Sums>) {
+    const uint16_t* x = activations.half_pairs.data() + first;
+    Sums sums[kRows][W / 32];
+#pragma GCC unroll 16
+    for (int n = 0; n < M::kLaneWeights; ++n) {
+      for (int p = 0; p < W / 32; ++p) {
+        const u16x32 activation = load_lanes<u16x32>(x + n * W + 32 * p);
+        for (size_t r = 0; r < kRows; ++r) sums[r][p].add(codes[r].level_pair(n, p), activation);
+      }
+    }
+    for (size_t r = 0; r < kRows; ++r) {
+      for (int v = 0; v < W / 16; ++v) s[r][v] = sums[r][v / 2].half_lanes(v % 2);
+    }
+  } else if constexpr (kTakesVectorPairs<Sums>) {
+    const float* x = activations.table.data() + first;
     Sums sums[kRows][W / 32];
 #pragma GCC unroll 16
     for (int n = 0; n < M::kLaneWeights; ++n) {
@@ -162,12 +158,13 @@ inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, c
       for (int v = 0; v < W / 16; ++v) s[r][v] = sums[r][v / 2].value(v % 2);
     }
   } else {
+    const float* x = activations.table.data() + first;
     Sums sums[kRows][W / 16];
 #pragma GCC unroll 16
     for (int n = 0; n < M::kLaneWeights; ++n) {
       for (int v = 0; v < W / 16; ++v) {
-        const auto activation = In::activation(x + n * W + 16 * v);
-        for (size_t r = 0; r < kRows; ++r) sums[r][v].add(In::level(codes[r], n, v), activation);
+        const f32x16 activation = load_lanes<f32x16>(x + n * W + 16 * v);
+        for (size_t r = 0; r < kRows; ++r) sums[r][v].add(codes[r].level(n, v), activation);
       }
     }
     for (size_t r = 0; r < kRows; ++r) {
@@ -255,8 +252,8 @@ struct SumsOf {
 
 // Runs body(SumsOf<S, kRows>{}) with the running sums S of a launch's word lanes and the rows
 // they take together:
-// - for fp16 with AVX512-FP16, HalfWordProductSum where the codes give their levels as binary16
-//   patterns (the codebook and table formats);
+// - for fp16 with AVX512-FP16, HalfPairProductSum where the codes give their levels as binary16
+//   patterns (the codebook and table formats) and W is a multiple of 32;
 // - for fp16 on AVX-512 without binary16 arithmetic, where converting every product and sum to
 //   binary16 and back is slow, InRangeHalfProductSum when no product or step sum can reach
 //   65504 (each is at most 1.01 x kLaneWeights x the largest level x the largest activation);
@@ -269,8 +266,9 @@ struct SumsOf {
 template <class M, class T, int W, class Isa, class Body>
 inline void with_word_sums(const LaneActivations<float>& activations, const Body& body) {
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-  if constexpr (std::is_same_v<Isa, Avx512Fp16Isa> && HasHalfWordLevels<StepCodes<M, T, W, Isa>>::value) {
-    return body(SumsOf<HalfWordProductSum, 2>{});
+  if constexpr (std::is_same_v<Isa, Avx512Fp16Isa> && HasHalfPairLevels<StepCodes<M, T, W, Isa>>::value &&
+                W % 32 == 0) {
+    return body(SumsOf<HalfPairProductSum, 2>{});
   }
 #endif
   if constexpr (std::is_same_v<T, c10::Half> && std::is_same_v<Isa, Avx512Isa> && M::kValue == LaneValue::value) {

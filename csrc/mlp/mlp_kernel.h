@@ -145,7 +145,7 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
     // The binary16 sums take two rows of one weight at a time, as the forward does: with a gate
     // row and an up row together they took 3 to 6% longer. A last odd row is computed twice and
     // written once.
-    constexpr int kRows = kTakesHalfWords<Sums> && R % 2 == 0 ? 2 : 1;
+    constexpr int kRows = kTakesHalfPairs<Sums> && R % 2 == 0 ? 2 : 1;
     const int64_t row_end = std::min<int64_t>(row0 + R, N);
     for (int64_t row = row0; row < row_end; row += kRows) {
       typename SumLanes<T, Isa>::V acc[2 * kRows][WG / 16];  // gate rows, then up rows
