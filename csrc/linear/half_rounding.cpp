@@ -2,10 +2,9 @@
 
 #include <immintrin.h>
 
-#include <type_traits>
-
 #include "common/cpu_features.h"
 #include "common/half_bits.h"
+#include "linear/half_stores.h"
 #include "linear/lane_arith.h"
 
 namespace vorn::kernels {
@@ -105,19 +104,6 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void round_values_avx512(fl
   round_values_lanes(values + i, n - i);
 }
 
-// 16 binary16 results stored as bits, or widened to fp32; NaNs become 0x7e00 with their sign.
-template <class Out>
-[[gnu::target("avx512f,avx512bw,avx512vl")]] inline void store_halves(__m256i bits, __mmask16 nan, Out* out) {
-  if (__builtin_expect(nan != 0, 0)) {
-    const __m256i quiet = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi16(-0x8000)), _mm256_set1_epi16(0x7e00));
-    bits = _mm256_mask_blend_epi16(nan, bits, quiet);
-  }
-  if constexpr (std::is_same_v<Out, uint16_t>) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bits);
-  } else {
-    _mm512_storeu_ps(out, _mm512_cvtph_ps(bits));
-  }
-}
 
 template <class Out>
 [[gnu::target("avx512f,avx512bw,avx512vl")]] void scale_groups_avx512(const uint16_t* values, const float* scales,
