@@ -331,16 +331,22 @@ class HalfPairProductSum {
 };
 
 // Two running sums of products in bf16, sum = sum + a * b with each operation rounded, for two
-// vectors at once: one conversion rounds both vectors' products (or sums) to bf16 and two
-// permutes widen them back in place. The conversion reads a subnormal fp32 input as zero, so the
+// vectors at once: one conversion rounds both vectors' products (or sums) to bf16. The sums'
+// conversion is widened back in place by two permutes. The products' is widened by a shift and
+// a mask, which take words 2k and 2k + 1 to lane k of two vectors without a permute (the permutes
+// share a port with the level lookups): so the sums are kept in that order, even lanes of both
+// vectors in sum_[0] (the first vector's in lanes 0..7) and odd lanes in sum_[1], and put back
+// in lane order once, by value(). The conversion reads a subnormal fp32 input as zero, so the
 // sums are exact only where no product or sum can be subnormal: callers check their operands.
 class NormalBf16ProductSums {
   f32x16 sum_[2]{};
 
-  [[gnu::target("avx512f,avx512bw,avx512bf16")]] static void round_pair(f32x16& a, f32x16& b) {
-    const __m512i packed = bit_as<__m512i>(_mm512_cvtne2ps_pbh(bit_as<__m512>(b), bit_as<__m512>(a)));
-    // Word 2i + 1 of each result takes bf16 i of a (words 0..15 of packed) or of b (16..31);
-    // the low words are zero.
+  [[gnu::target("avx512f,avx512bw,avx512bf16")]] static __m512i rounded_pair(f32x16 a, f32x16 b) {
+    return bit_as<__m512i>(_mm512_cvtne2ps_pbh(bit_as<__m512>(b), bit_as<__m512>(a)));
+  }
+  // Words 0..15 of `packed` (a's) to lanes 0..15 of a, words 16..31 (b's) to those of b.
+  [[gnu::target("avx512f,avx512bw")]] static void widen_in_place(__m512i packed, f32x16& a, f32x16& b) {
+    // Word 2i + 1 of each result takes bf16 i of a or of b; the low words are zero.
     const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     const __m512i of_a = _mm512_slli_epi32(lane, 16);
     const __m512i of_b = _mm512_slli_epi32(_mm512_add_epi32(lane, _mm512_set1_epi32(16)), 16);
@@ -351,13 +357,17 @@ class NormalBf16ProductSums {
 
  public:
   void add(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
-    f32x16 product0 = a0 * b0, product1 = a1 * b1;
-    round_pair(product0, product1);
-    sum_[0] += product0;
-    sum_[1] += product1;
-    round_pair(sum_[0], sum_[1]);
+    const u32x16 products = bit_as<u32x16>(rounded_pair(a0 * b0, a1 * b1));
+    sum_[0] += bit_as<f32x16>(products << 16);
+    sum_[1] += bit_as<f32x16>(products & 0xffff0000u);
+    widen_in_place(rounded_pair(sum_[0], sum_[1]), sum_[0], sum_[1]);
   }
-  f32x16 value(int i) const { return sum_[i]; }
+  // The sums of vector i's lanes, in lane order.
+  f32x16 value(int i) const {
+    u32x16 at;
+    for (int k = 0; k < 16; ++k) at[k] = static_cast<uint32_t>(8 * i + k / 2 + 16 * (k % 2));
+    return __builtin_shuffle(sum_[0], sum_[1], at);
+  }
 };
 #endif
 
