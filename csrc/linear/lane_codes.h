@@ -133,6 +133,13 @@ struct RuleLevels {
     const u32x16 code = codes & ((1u << kBits) - 1);
     return __builtin_convertvector(F::Levels::integer(bit_as<i32x16>(code)), f32x16);
   }
+  // The levels of 32 codes (one per word, in its low bits) as binary16 patterns: the integers
+  // wrap to 16-bit two's complement words, converted exactly.
+  u16x32 half_patterns_of(u16x32 codes) const {
+    static_assert(kBits <= 10, "levels of at most 11 bits");
+    const u16x32 code = codes & static_cast<uint16_t>((1u << kBits) - 1);
+    return small_integers_as_halves(F::Levels::integer(code));
+  }
 };
 
 // Formats whose codes' top bit is their level's sign (fp6).
@@ -207,10 +214,13 @@ struct TableLevels {
       return __builtin_shuffle(table[0], table[1], codes);
     }
   }
-  // The levels of 32 codes (one per word, in its low bits) as binary16 patterns.
+  // The levels of 32 codes (one per word, in its low bits) as binary16 patterns; a signed code's
+  // top bit sets the sign.
   u16x32 half_patterns_of(u16x32 codes) const {
-    static_assert(kBits <= 5 && !kSigned, "a table of 32 words");
-    return permute_words(half_patterns, codes);
+    static_assert(kBits <= 5 || (kSigned && kBits == 6), "a table of 32 words");
+    const u16x32 magnitudes = permute_words(half_patterns, codes);
+    if constexpr (kSigned) return magnitudes | ((codes << (16 - kBits)) & 0x8000);
+    return magnitudes;
   }
 
  private:
@@ -218,7 +228,7 @@ struct TableLevels {
   static u16x32 half_pattern_table() {
     static const u16x32 patterns = [] {
       u16x32 table{};
-      if constexpr (kBits <= 5) {
+      if constexpr (kBits <= 5 || (kSigned && kBits == 6)) {
         for (int c = 0; c < 32; ++c) table[c] = c10::Half(Arith<c10::Half>::from(level(c % (1 << kBits)))).x;
       }
       return table;
@@ -363,6 +373,16 @@ struct PlaneCodes {
     const int nibble_bit = F::p4_bit(n);
     const u32x16 nibble = (nibble_bit < 32 ? low[v] : high[v]) >> (nibble_bit % 32);
     return levels(select_bits(shift_right(top[v], F::p2_bit(n) - 4), nibble, 15));  // junk above bit 5
+  }
+  // The levels of weight n of the groups of vectors 2p and 2p + 1 as binary16 patterns, in pair
+  // order: the same selection on 16-bit words.
+  static constexpr bool kHalfPairs = true;
+  u16x32 level_pair(int n, int p) const {
+    const int nibble_bit = F::p4_bit(n), top_bit = F::p2_bit(n);
+    const u32x16* words = nibble_bit < 32 ? low : high;
+    const u16x32 nibbles = paired_words(words[2 * p], words[2 * p + 1], nibble_bit % 32 / 16) >> (nibble_bit % 16);
+    const u16x32 tops = paired_words(top[2 * p], top[2 * p + 1], top_bit / 16);
+    return levels.half_patterns_of(select_bits(shift_right(tops, top_bit % 16 - 4), nibbles, 15));
   }
 };
 
