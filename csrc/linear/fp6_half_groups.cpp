@@ -60,7 +60,8 @@ template <class Out>
     const __m512i nibbles = _mm512_multishift_epi64_epi8(nibble_at, plane4);
     const __m512i tops = _mm512_multishift_epi64_epi8(top_at, plane2);
     // The 6-bit codes (bits above them are ignored by the permute).
-    const __m512i codes = _mm512_or_si512(_mm512_and_si512(nibbles, nibble_bits), _mm512_andnot_si512(nibble_bits, tops));
+    const __m512i codes =
+        _mm512_or_si512(_mm512_and_si512(nibbles, nibble_bits), _mm512_andnot_si512(nibble_bits, tops));
     const __m512i values = _mm512_mask_permutexvar_epi8(low_bytes, kHighBytes, codes, high_bytes);
     const __m128i pair_scales = _mm_cvtps_ph(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(scales + q))),
                                              _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);

@@ -104,7 +104,6 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void round_values_avx512(fl
   round_values_lanes(values + i, n - i);
 }
 
-
 template <class Out>
 [[gnu::target("avx512f,avx512bw,avx512vl")]] void scale_groups_avx512(const uint16_t* values, const float* scales,
                                                                       int group, int64_t n, Out* out) {

@@ -112,16 +112,46 @@ const LaneActivations<typename Arith<T>::C>& lane_activations(const T* x, int64_
 // Running sums that take two vectors of a row at once: add(a0, b0, a1, b1) and value(i).
 template <class S>
 inline constexpr bool kTakesVectorPairs = false;
-// Running sums that take the levels and activations of two vectors as binary16 patterns in pair
-// order (level_pair(), LaneActivations::half_pairs).
-template <class S>
-inline constexpr bool kTakesHalfPairs = false;
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 template <>
 inline constexpr bool kTakesVectorPairs<NormalBf16ProductSums> = true;
-template <>
-inline constexpr bool kTakesHalfPairs<HalfPairProductSum> = true;
 #endif
+
+// What the other running sums S take per addition: the levels and activations of one lane vector
+// as fp32 lanes, or (HalfPairProductSum) of kVectors = 2 as binary16 patterns in pair order
+// (level_pair(), LaneActivations::half_pairs); and lanes(sums, h), vector h of their sums.
+template <class S>
+struct SumInputs {
+  static constexpr int kVectors = 1;
+  static const float* activations(const LaneActivations<float>& a) { return a.table.data(); }
+  static f32x16 activation(const float* x) { return load_lanes<f32x16>(x); }
+  template <class Codes>
+  static f32x16 level(const Codes& codes, int n, int v) {
+    return codes.level(n, v);
+  }
+  template <class T, class Isa>
+  static typename SumLanes<T, Isa>::V lanes(const S& sums, int) {
+    return SumLanes<T, Isa>::of(sums);
+  }
+};
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+template <>
+struct SumInputs<HalfPairProductSum> {
+  static constexpr int kVectors = 2;
+  static const uint16_t* activations(const LaneActivations<float>& a) { return a.half_pairs.data(); }
+  static u16x32 activation(const uint16_t* x) { return load_lanes<u16x32>(x); }
+  template <class Codes>
+  static u16x32 level(const Codes& codes, int n, int p) {
+    return codes.level_pair(n, p);
+  }
+  template <class T, class Isa>
+  static __m256h lanes(const HalfPairProductSum& sums, int h) {
+    return sums.half_lanes(h);
+  }
+};
+#endif
+template <class S>
+inline constexpr bool kTakesHalfPairs = SumInputs<S>::kVectors == 2;
 
 // The sums of one step of kRows weight rows, whose activations start at lane-table element
 // `first`: for the 16 lanes of each vector v of row r, s[r][v] = sum over the lanes' words of
@@ -129,20 +159,7 @@ inline constexpr bool kTakesHalfPairs<HalfPairProductSum> = true;
 template <class M, class T, int W, class Isa, class Sums, size_t kRows>
 inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, const LaneActivations<float>& activations,
                       int64_t first, typename SumLanes<T, Isa>::V (*s)[W / 16]) {
-  if constexpr (kTakesHalfPairs<Sums>) {
-    const uint16_t* x = activations.half_pairs.data() + first;
-    Sums sums[kRows][W / 32];
-#pragma GCC unroll 16
-    for (int n = 0; n < M::kLaneWeights; ++n) {
-      for (int p = 0; p < W / 32; ++p) {
-        const u16x32 activation = load_lanes<u16x32>(x + n * W + 32 * p);
-        for (size_t r = 0; r < kRows; ++r) sums[r][p].add(codes[r].level_pair(n, p), activation);
-      }
-    }
-    for (size_t r = 0; r < kRows; ++r) {
-      for (int v = 0; v < W / 16; ++v) s[r][v] = sums[r][v / 2].half_lanes(v % 2);
-    }
-  } else if constexpr (kTakesVectorPairs<Sums>) {
+  if constexpr (kTakesVectorPairs<Sums>) {
     const float* x = activations.table.data() + first;
     Sums sums[kRows][W / 32];
 #pragma GCC unroll 16
@@ -158,17 +175,21 @@ inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, c
       for (int v = 0; v < W / 16; ++v) s[r][v] = sums[r][v / 2].value(v % 2);
     }
   } else {
-    const float* x = activations.table.data() + first;
-    Sums sums[kRows][W / 16];
+    using In = SumInputs<Sums>;
+    constexpr int kLanes = 16 * In::kVectors;  // per addition
+    const auto* x = In::activations(activations) + first;
+    Sums sums[kRows][W / kLanes];
 #pragma GCC unroll 16
     for (int n = 0; n < M::kLaneWeights; ++n) {
-      for (int v = 0; v < W / 16; ++v) {
-        const f32x16 activation = load_lanes<f32x16>(x + n * W + 16 * v);
-        for (size_t r = 0; r < kRows; ++r) sums[r][v].add(codes[r].level(n, v), activation);
+      for (int i = 0; i < W / kLanes; ++i) {
+        const auto activation = In::activation(x + n * W + kLanes * i);
+        for (size_t r = 0; r < kRows; ++r) sums[r][i].add(In::level(codes[r], n, i), activation);
       }
     }
     for (size_t r = 0; r < kRows; ++r) {
-      for (int v = 0; v < W / 16; ++v) s[r][v] = SumLanes<T, Isa>::of(sums[r][v]);
+      for (int v = 0; v < W / 16; ++v) {
+        s[r][v] = In::template lanes<T, Isa>(sums[r][v / In::kVectors], v % In::kVectors);
+      }
     }
   }
 }
