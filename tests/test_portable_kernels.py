@@ -2,8 +2,8 @@
 q8_1-path, fused MLP and dequantize suites again in a process that turns AVX-512 off, and the
 linear, MLP and dequantize suites in one that turns off only AVX512-FP16 (fp16 arithmetic then
 rounds each operation from fp32, as on AVX-512 machines before Sapphire Rapids), and the fp16 and
-bf16 lanes with and without their extensions (and fp16 lanes with and without AVX-512), bit for
-bit."""
+bf16 lanes with and without their extensions (and fp16 lanes with and without AVX-512), and the
+fp6 expansions with and without AVX512-FP16, bit for bit."""
 
 import os
 import subprocess
@@ -78,3 +78,31 @@ def test_lanes_give_the_same_bits_with_and_without_the_extension(tmp_path, dtype
         results.append(torch.load(path))
     for with_extension, without in zip(*results):
         assert torch.equal(with_extension, without)
+
+
+# fp6 and fp6_k expanded into fp32 and fp16 (the explicit-SIMD dequantize) from random bytes:
+# every code, and scales of every kind, NaNs and infinities among them. argv: output path.
+FP6_EXPANSIONS = """
+import sys, torch, vorn_linear
+g, outputs = torch.Generator().manual_seed(7), []
+for name, n, k in [("fp6", 24, 320), ("fp6_k", 16, 512)]:
+    nbytes = n * k * (100 if name == "fp6" else 105) // 128
+    packed = torch.randint(0, 256, (nbytes,), dtype=torch.uint8, generator=g).to("xpu")
+    for dtype in (torch.float32, torch.float16):
+        out = torch.empty(n, k, dtype=dtype, device="xpu")
+        outputs.append(torch.ops.vorn_host.dequantize_into(packed, out, name).cpu().view(torch.int16))
+torch.save(outputs, sys.argv[1])
+"""
+
+
+def test_fp6_expansions_give_the_same_bits_without_avx512_fp16(tmp_path):
+    if "avx512_fp16" not in cpu_flags() or "avx512vbmi" not in cpu_flags():
+        pytest.skip("the CPU has no AVX512-FP16 and VBMI")
+    results = []
+    for name, extra in [("native", {}), ("portable", {"VORN_NO_AVX512_FP16": "1"})]:
+        path = tmp_path / f"{name}.pt"
+        subprocess.run([sys.executable, "-c", FP6_EXPANSIONS, str(path)], env=dict(os.environ, **extra), check=True,
+                       timeout=600)
+        results.append(torch.load(path))
+    for native, portable in zip(*results):
+        assert torch.equal(native, portable)

@@ -13,12 +13,16 @@ namespace vorn::kernels {
 
 namespace {
 
+// Blocks per pass over a run of weights.
+template <class F>
+constexpr int64_t kRunBlocks = std::max(1, 1024 / F::kBlock);
+
 // fp6 and fp6_k from their code planes (fp6_half_groups.h), one scale per plane group; false
 // where the machine lacks the extensions.
 template <class F, class Out>
 bool expand_fp6_planes(const formats::Packed<F>& packed, int64_t first, int64_t count, Out* out) {
   constexpr int kPlaneGroups = F::kBlock / F::kPlaneGroup;
-  constexpr int64_t kRun = std::max(1, 1024 / F::kBlock);  // blocks per call
+  constexpr int64_t kRun = kRunBlocks<F>;
   float scales[kRun * kPlaneGroups];
   const uint8_t* p4 = packed.w + packed.at.p4(first);
   const uint8_t* p2 = packed.w + packed.at.p2(first);
@@ -44,7 +48,7 @@ template <class F, class Out>
 VORN_VECTOR_CLONES void expand_scaled_half_values(const formats::Packed<F>& packed, int64_t first, int64_t count,
                                                   Out* out) {
   constexpr int kGroups = F::kBlock / F::kGroup;
-  constexpr int64_t kRun = std::max(1, 1024 / F::kBlock);  // blocks per pass of the multiplication
+  constexpr int64_t kRun = kRunBlocks<F>;
   if constexpr (std::is_base_of_v<formats::Fp6Planes, F>) {
     if (expand_fp6_planes(packed, first, count, out)) return;
   }

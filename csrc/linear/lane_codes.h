@@ -195,6 +195,8 @@ struct TableLevels {
   // by one bitwise operation (T's rounding is symmetric, so it commutes with the sign).
   static constexpr bool kSigned = HasSignMagnitudeCodes<F>::value;
   static constexpr int kVectors = kBits <= 4 ? 1 : (1 << kBits) / (kSigned ? 32 : 16);
+  // Whether the levels (magnitudes) fit a table of 32 binary16 patterns.
+  static constexpr bool kHalfPatterns = kBits <= 5 || (kSigned && kBits == 6);
   f32x16 table[kVectors];
 
   // The levels' binary16 patterns for half_patterns_of(): 32 entries, a shorter table repeating.
@@ -217,7 +219,7 @@ struct TableLevels {
   // The levels of 32 codes (one per word, in its low bits) as binary16 patterns; a signed code's
   // top bit sets the sign.
   u16x32 half_patterns_of(u16x32 codes) const {
-    static_assert(kBits <= 5 || (kSigned && kBits == 6), "a table of 32 words");
+    static_assert(kHalfPatterns, "a table of 32 words");
     const u16x32 magnitudes = permute_words(half_patterns, codes);
     if constexpr (kSigned) return magnitudes | ((codes << (16 - kBits)) & 0x8000);
     return magnitudes;
@@ -228,7 +230,7 @@ struct TableLevels {
   static u16x32 half_pattern_table() {
     static const u16x32 patterns = [] {
       u16x32 table{};
-      if constexpr (kBits <= 5 || (kSigned && kBits == 6)) {
+      if constexpr (kHalfPatterns) {
         for (int c = 0; c < 32; ++c) table[c] = c10::Half(Arith<c10::Half>::from(level(c % (1 << kBits)))).x;
       }
       return table;
@@ -371,8 +373,7 @@ struct PlaneCodes {
   // The level of weight n of the groups of lanes 16v .. 16v + 15.
   f32x16 level(int n, int v) const {
     const int nibble_bit = F::p4_bit(n);
-    const u32x16 nibble = (nibble_bit < 32 ? low[v] : high[v]) >> (nibble_bit % 32);
-    return levels(select_bits(shift_right(top[v], F::p2_bit(n) - 4), nibble, 15));  // junk above bit 5
+    return levels(code_of(top[v], nibble_bit < 32 ? low[v] : high[v], F::p2_bit(n), nibble_bit % 32));
   }
   // The levels of weight n of the groups of vectors 2p and 2p + 1 as binary16 patterns, in pair
   // order: the same selection on 16-bit words.
@@ -380,9 +381,17 @@ struct PlaneCodes {
   u16x32 level_pair(int n, int p) const {
     const int nibble_bit = F::p4_bit(n), top_bit = F::p2_bit(n);
     const u32x16* words = nibble_bit < 32 ? low : high;
-    const u16x32 nibbles = paired_words(words[2 * p], words[2 * p + 1], nibble_bit % 32 / 16) >> (nibble_bit % 16);
-    const u16x32 tops = paired_words(top[2 * p], top[2 * p + 1], top_bit / 16);
-    return levels.half_patterns_of(select_bits(shift_right(tops, top_bit % 16 - 4), nibbles, 15));
+    return levels.half_patterns_of(code_of(paired_words(top[2 * p], top[2 * p + 1], top_bit / 16),
+                                           paired_words(words[2 * p], words[2 * p + 1], nibble_bit % 32 / 16),
+                                           top_bit % 16, nibble_bit % 16));
+  }
+
+ private:
+  // The code (junk above bit 5) from the words holding its top bits at top_bit and its nibble at
+  // nibble_bit: 32-bit lanes, or 16-bit words in pair order.
+  template <class V>
+  static V code_of(V top_word, V nibble_word, int top_bit, int nibble_bit) {
+    return select_bits(shift_right(top_word, top_bit - 4), nibble_word >> nibble_bit, 15);
   }
 };
 
@@ -431,20 +440,22 @@ struct SplitGroupCodes {
 
   // The level of weight n of the groups of lanes 16v .. 16v + 15: bit 2 from the high word,
   // bits 1..0 from the low word.
-  f32x16 level(int n, int v) const { return levels(code(n, v)); }
+  f32x16 level(int n, int v) const { return levels(code_of(high[v], low[v], F::high_bit(n), F::low_bit(n))); }
   // The levels of weight n of the groups of vectors 2p and 2p + 1 as binary16 patterns, in pair
   // order: the same selection on 16-bit words.
   static constexpr bool kHalfPairs = true;
   u16x32 level_pair(int n, int p) const {
-    const u16x32 high_bits = paired_words(high[2 * p], high[2 * p + 1], 0);
-    const u16x32 low_bits = paired_words(low[2 * p], low[2 * p + 1], F::low_bit(n) / 16);
-    return levels.half_patterns_of(
-        select_bits(shift_right(high_bits, F::high_bit(n) - 2), low_bits >> (F::low_bit(n) % 16), 3));
+    return levels.half_patterns_of(code_of(paired_words(high[2 * p], high[2 * p + 1], 0),
+                                           paired_words(low[2 * p], low[2 * p + 1], F::low_bit(n) / 16),
+                                           F::high_bit(n), F::low_bit(n) % 16));
   }
 
  private:
-  u32x16 code(int n, int v) const {
-    return select_bits(shift_right(high[v], F::high_bit(n) - 2), low[v] >> F::low_bit(n), 3);
+  // The code (junk above bit 2) from the words holding its high bit at high_bit and its low bits
+  // at low_bit: 32-bit lanes, or 16-bit words in pair order.
+  template <class V>
+  static V code_of(V high_word, V low_word, int high_bit, int low_bit) {
+    return select_bits(shift_right(high_word, high_bit - 2), low_word >> low_bit, 3);
   }
 };
 
