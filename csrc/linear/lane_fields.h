@@ -33,18 +33,17 @@ class StepScales {
   // Of the step's first weight in its block. None when the unit spans whole blocks, as rows
   // and steps start on a unit: known at compile time, so that the lanes' blocks are constants.
   uint32_t offset_;
-  int blocks_;  // that the step's lanes fall in
 
  public:
   StepScales(const formats::Packed<F>& packed, int64_t first, int lanes)
-      : offset_(M::kUnit % F::kBlock == 0 ? 0 : static_cast<uint32_t>(first % F::kBlock)),
-        blocks_((offset_ + lanes * M::kLaneWeights + F::kBlock - 1) / F::kBlock) {
+      : offset_(M::kUnit % F::kBlock == 0 ? 0 : static_cast<uint32_t>(first % F::kBlock)) {
+    const int blocks = (offset_ + lanes * M::kLaneWeights + F::kBlock - 1) / F::kBlock;  // the lanes fall in
     const uint8_t* run = packed.w + packed.at.scales(first / F::kBlock);
     prefetch_ahead<kRuns * S::kFields * 64>(run);
     // The run's fields in order, 16 per vector: block i's field f is field i * S::kFields + f.
     f32x16 fields[kRuns * S::kFields];
     for (int c = 0; c < kRuns * S::kFields; ++c) {
-      const int count = std::clamp(blocks_ * S::kFields - 16 * c, 0, 16);
+      const int count = std::clamp(blocks * S::kFields - 16 * c, 0, 16);
       if constexpr (S::kType == formats::FieldType::f16) {
         fields[c] = VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(run + 32 * c, count));
       } else {
@@ -63,14 +62,6 @@ class StepScales {
         block_values_[f][r] = VectorRound<T, Isa>::apply(v);
       }
     }
-  }
-
-  // Whether field f of every block of the step is `value` in T.
-  bool every_block_is(int f, float value) const {
-    for (int r = 0; r < kRuns; ++r) {
-      if (!LaneTest<Isa>::all_equal(block_values_[f][r], value, std::clamp(blocks_ - 16 * r, 0, 16))) return false;
-    }
-    return true;
   }
 
   // Field f of lanes 16v .. 16v + 15: that of the block each lane's weights lie in.

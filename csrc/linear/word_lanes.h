@@ -210,12 +210,28 @@ inline void combine_lanes(const Fields& step_fields, int lanes, const V* s, cons
   }
 }
 
-// Whether a scaled member names the member its lanes combine as when every scale of their step
+// Whether a scaled member names the member its lanes combine as when every scale of their rows
 // is 1 (M::AtUnitScales).
 template <class M, class = void>
 struct HasUnitScaleForm : std::false_type {};
 template <class M>
 struct HasUnitScaleForm<M, std::void_t<typename M::AtUnitScales>> : std::true_type {};
+
+// Whether every block that weights of the rows fall in stores 1 as its fp32 scale.
+template <class Isa, class F, size_t kRows>
+inline bool rows_have_unit_scales(const formats::Packed<F>* const (&weights)[kRows], const int64_t (&rows)[kRows],
+                                  int64_t K) {
+  static_assert(F::Scales::kType == formats::FieldType::f32 && F::Scales::kFields == 1, "one fp32 per block");
+  for (size_t r = 0; r < kRows; ++r) {
+    const uint8_t* scales = weights[r]->w + weights[r]->at.scales(0);
+    const int64_t end = (rows[r] * K + K - 1) / F::kBlock + 1;
+    for (int64_t b = rows[r] * K / F::kBlock; b < end; b += 16) {
+      const int count = static_cast<int>(std::min<int64_t>(16, end - b));
+      if (!LaneTest<Isa>::all_equal(FieldLoad<Isa>::floats(scales + 4 * b, count), 1.0f, count)) return false;
+    }
+  }
+  return true;
+}
 
 // The end of a step of one weight row: its sums s meet the fields of the step's blocks, which
 // start at flat weight `first`.
@@ -224,12 +240,6 @@ inline void combine_step(const formats::Packed<typename M::F>& packed, const Lan
                          int64_t first, int64_t step, int lanes, const V* s, V* acc) {
   const typename StepFieldsOf<M, T, W, Isa>::type fields(packed, first, lanes);
   const float* sums_x = M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr;
-  if constexpr (HasUnitScaleForm<M>::value) {
-    // s * 1 is s in T: the multiplications by the scales are skipped, with the same results.
-    if (fields.every_block_is(0, 1.0f)) {
-      return combine_lanes<typename M::AtUnitScales, T, W, Isa>(fields, lanes, s, sums_x, acc);
-    }
-  }
   combine_lanes<M, T, W, Isa>(fields, lanes, s, sums_x, acc);
 }
 
@@ -248,6 +258,14 @@ template <class M, class T, int W, class Isa, class Sums, size_t kRows, class V 
 inline void word_lane_rows_together(const formats::Packed<typename M::F>* const (&weights)[kRows],
                                     const int64_t (&rows)[kRows], const LaneActivations<float>& activations,
                                     const LaneLevels<typename M::F, T, Isa>& levels, int64_t K, V (*acc)[W / 16]) {
+  if constexpr (HasUnitScaleForm<M>::value) {
+    // s * 1 is s in T: rows whose scales are all 1 skip the multiplications (and the reading of
+    // their scales every step), with the same results.
+    if (rows_have_unit_scales<Isa>(weights, rows, K)) {
+      return word_lane_rows_together<typename M::AtUnitScales, T, W, Isa, Sums>(weights, rows, activations, levels, K,
+                                                                               acc);
+    }
+  }
   constexpr int kStep = M::kLaneWeights * W;
   for (size_t r = 0; r < kRows; ++r) {
     for (int v = 0; v < W / 16; ++v) acc[r][v] = V{};
