@@ -200,12 +200,15 @@ struct VectorArith<c10::BFloat16, Isa> {
   static f32x16 mul(f32x16 a, f32x16 b) { return round_bf16_operation(a * b); }
 };
 
-// A running sum of products of lane values: sum = sum + a * b, each operation in T.
+// A running sum of products of lane values: sum = sum + a * b, each operation in T. Every
+// running sum below also has start(a, b), which begins a sum with its first product as add()
+// rounds it: what add() gives from a zero sum, but for the sign of a zero product.
 template <class T, class Isa>
 class ProductSum {
   f32x16 sum_{};
 
  public:
+  void start(f32x16 a, f32x16 b) { sum_ = VectorArith<T, Isa>::mul(a, b); }
   void add(f32x16 a, f32x16 b) { sum_ = VectorArith<T, Isa>::add(sum_, VectorArith<T, Isa>::mul(a, b)); }
   f32x16 value() const { return sum_; }
 };
@@ -257,6 +260,7 @@ class InRangeHalfProductSum {
   f32x16 sum_{};
 
  public:
+  void start(f32x16 a, f32x16 b) { sum_ = round_half_in_range<kOnGrid>(a * b); }
   void add(f32x16 a, f32x16 b) { sum_ = round_half_in_range<true>(sum_ + round_half_in_range<kOnGrid>(a * b)); }
   f32x16 value() const { return sum_; }
 };
@@ -270,14 +274,19 @@ class ProductSum<c10::Half, Avx512Fp16Isa> {
   __m256h sum_{};
 
  public:
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] void start(f32x16 a, f32x16 b) { sum_ = product(a, b); }
   [[gnu::target("avx512f,avx512fp16,avx512vl")]] void add(f32x16 a, f32x16 b) {
-    const __m256i product = _mm512_cvtps_ph(bit_as<__m512>(a * b), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    sum_ = _mm256_add_ph(sum_, _mm256_castsi256_ph(product));
+    sum_ = _mm256_add_ph(sum_, product(a, b));
   }
   [[gnu::target("avx512f,avx512fp16,avx512vl")]] f32x16 value() const {
     return bit_as<f32x16>(_mm512_cvtph_ps(_mm256_castph_si256(sum_)));
   }
   __m256h half_lanes() const { return sum_; }
+
+ private:
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] static __m256h product(f32x16 a, f32x16 b) {
+    return _mm256_castsi256_ph(_mm512_cvtps_ph(bit_as<__m512>(a * b), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+  }
 };
 
 // Binary16 operations round as T's own: a step's combine with its sums and accumulators in
@@ -329,6 +338,9 @@ class HalfPairProductSum {
   __m512h sum_{};
 
  public:
+  [[gnu::target("avx512f,avx512fp16,avx512vl")]] void start(u16x32 levels, u16x32 activations) {
+    sum_ = _mm512_mul_ph(bit_as<__m512h>(levels), bit_as<__m512h>(activations));
+  }
   [[gnu::target("avx512f,avx512fp16,avx512vl")]] void add(u16x32 levels, u16x32 activations) {
     sum_ = _mm512_add_ph(sum_, _mm512_mul_ph(bit_as<__m512h>(levels), bit_as<__m512h>(activations)));
   }
@@ -365,11 +377,15 @@ class NormalBf16ProductSums {
   }
 
  public:
-  void add(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
+  void start(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
     const u32x16 products = bit_as<u32x16>(rounded_pair(a0 * b0, a1 * b1));
-    sum_[0] += bit_as<f32x16>(products << 16);
-    sum_[1] += bit_as<f32x16>(products & 0xffff0000u);
-    widen_in_place(rounded_pair(sum_[0], sum_[1]), sum_[0], sum_[1]);
+    sum_[0] = bit_as<f32x16>(products << 16);
+    sum_[1] = bit_as<f32x16>(products & 0xffff0000u);
+  }
+  void add(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
+    const f32x16 before[2] = {sum_[0], sum_[1]};
+    start(a0, b0, a1, b1);
+    widen_in_place(rounded_pair(before[0] + sum_[0], before[1] + sum_[1]), sum_[0], sum_[1]);
   }
   // The sums of vector i's lanes, in lane order.
   f32x16 value(int i) const {

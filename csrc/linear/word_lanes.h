@@ -155,7 +155,9 @@ inline constexpr bool kTakesHalfPairs = SumInputs<S>::kVectors == 2;
 
 // The sums of one step of kRows weight rows, whose activations start at lane-table element
 // `first`: for the 16 lanes of each vector v of row r, s[r][v] = sum over the lanes' words of
-// level times activation, added in the lanes' order in T's arithmetic by Sums.
+// level times activation, added in the lanes' order in T's arithmetic by Sums. A sum begins
+// with its first product (Sums::start), not with an addition to zero: they differ only in the
+// sign of a zero sum, which no result can show, as the accumulators start at +0.
 template <class M, class T, int W, class Isa, class Sums, size_t kRows>
 inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, const LaneActivations<float>& activations,
                       int64_t first, typename SumLanes<T, Isa>::V (*s)[W / 16]) {
@@ -166,8 +168,13 @@ inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, c
     for (int n = 0; n < M::kLaneWeights; ++n) {
       for (size_t r = 0; r < kRows; ++r) {
         for (int v = 0; v < W / 16; v += 2) {
-          sums[r][v / 2].add(codes[r].level(n, v), load_lanes<f32x16>(x + n * W + 16 * v), codes[r].level(n, v + 1),
-                             load_lanes<f32x16>(x + n * W + 16 * v + 16));
+          const f32x16 inputs[4] = {codes[r].level(n, v), load_lanes<f32x16>(x + n * W + 16 * v),
+                                    codes[r].level(n, v + 1), load_lanes<f32x16>(x + n * W + 16 * v + 16)};
+          if (n == 0) {
+            sums[r][v / 2].start(inputs[0], inputs[1], inputs[2], inputs[3]);
+          } else {
+            sums[r][v / 2].add(inputs[0], inputs[1], inputs[2], inputs[3]);
+          }
         }
       }
     }
@@ -183,7 +190,13 @@ inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, c
     for (int n = 0; n < M::kLaneWeights; ++n) {
       for (int i = 0; i < W / kLanes; ++i) {
         const auto activation = In::activation(x + n * W + kLanes * i);
-        for (size_t r = 0; r < kRows; ++r) sums[r][i].add(In::level(codes[r], n, i), activation);
+        for (size_t r = 0; r < kRows; ++r) {
+          if (n == 0) {
+            sums[r][i].start(In::level(codes[r], n, i), activation);
+          } else {
+            sums[r][i].add(In::level(codes[r], n, i), activation);
+          }
+        }
       }
     }
     for (size_t r = 0; r < kRows; ++r) {
