@@ -37,7 +37,8 @@ class StepScales {
  public:
   StepScales(const formats::Packed<F>& packed, int64_t first, int lanes)
       : offset_(M::kUnit % F::kBlock == 0 ? 0 : static_cast<uint32_t>(first % F::kBlock)) {
-    const int blocks = (offset_ + lanes * M::kLaneWeights + F::kBlock - 1) / F::kBlock;  // the lanes fall in
+    // The blocks that the step's lanes fall in.
+    const int blocks = (offset_ + lanes * M::kLaneWeights + F::kBlock - 1) / F::kBlock;
     const uint8_t* run = packed.w + packed.at.scales(first / F::kBlock);
     prefetch_ahead<kRuns * S::kFields * 64>(run);
     // The run's fields in order, 16 per vector: block i's field f is field i * S::kFields + f.
