@@ -351,47 +351,65 @@ class HalfPairProductSum {
   }
 };
 
+// a and b rounded to bf16 in place: one AVX512-BF16 conversion rounds both (reading a subnormal
+// input as zero), and two permutes widen its words back, words 0..15 to a's lanes, 16..31 to b's.
+[[gnu::target("avx512f,avx512bw,avx512bf16")]] inline void round_bf16_pair(f32x16& a, f32x16& b) {
+  const __m512i packed = bit_as<__m512i>(_mm512_cvtne2ps_pbh(bit_as<__m512>(b), bit_as<__m512>(a)));
+  // Word 2i + 1 of each result takes bf16 i of a or of b; the low words are zero.
+  const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m512i of_a = _mm512_slli_epi32(lane, 16);
+  const __m512i of_b = _mm512_slli_epi32(_mm512_add_epi32(lane, _mm512_set1_epi32(16)), 16);
+  constexpr __mmask32 kHighWords = 0xaaaaaaaa;
+  a = bit_as<f32x16>(_mm512_maskz_permutexvar_epi16(kHighWords, of_a, packed));
+  b = bit_as<f32x16>(_mm512_maskz_permutexvar_epi16(kHighWords, of_b, packed));
+}
+
 // Two running sums of products in bf16, sum = sum + a * b with each operation rounded, for two
-// vectors at once: one conversion rounds both vectors' products (or sums) to bf16. The sums'
-// conversion is widened back in place by two permutes. The products' is widened by a shift and
-// a mask, which take words 2k and 2k + 1 to lane k of two vectors without a permute (the permutes
-// share a port with the level lookups): so the sums are kept in that order, even lanes of both
-// vectors in sum_[0] (the first vector's in lanes 0..7) and odd lanes in sum_[1], and put back
-// in lane order once, by value(). The conversion reads a subnormal fp32 input as zero, so the
-// sums are exact only where no product or sum can be subnormal: callers check their operands.
+// vectors at once: one conversion rounds both vectors' products (or sums) to bf16. The sums are
+// widened back in place (round_bf16_pair). The products are widened by a shift and a mask, which
+// take words 2k and 2k + 1 to lane k of two vectors without a permute (the permutes share a port
+// with the level lookups): so the sums are kept in that order, even lanes of both vectors in
+// sum_[0] (the first vector's in lanes 0..7) and odd lanes in sum_[1], and put back in lane order
+// once, by value(). The conversion reads a subnormal fp32 input as zero, so the sums are exact
+// only where no product or sum can be subnormal: callers check their operands.
 class NormalBf16ProductSums {
   f32x16 sum_[2]{};
 
-  [[gnu::target("avx512f,avx512bw,avx512bf16")]] static __m512i rounded_pair(f32x16 a, f32x16 b) {
-    return bit_as<__m512i>(_mm512_cvtne2ps_pbh(bit_as<__m512>(b), bit_as<__m512>(a)));
-  }
-  // Words 0..15 of `packed` (a's) to lanes 0..15 of a, words 16..31 (b's) to those of b.
-  [[gnu::target("avx512f,avx512bw")]] static void widen_in_place(__m512i packed, f32x16& a, f32x16& b) {
-    // Word 2i + 1 of each result takes bf16 i of a or of b; the low words are zero.
-    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m512i of_a = _mm512_slli_epi32(lane, 16);
-    const __m512i of_b = _mm512_slli_epi32(_mm512_add_epi32(lane, _mm512_set1_epi32(16)), 16);
-    constexpr __mmask32 kHighWords = 0xaaaaaaaa;
-    a = bit_as<f32x16>(_mm512_maskz_permutexvar_epi16(kHighWords, of_a, packed));
-    b = bit_as<f32x16>(_mm512_maskz_permutexvar_epi16(kHighWords, of_b, packed));
-  }
-
  public:
-  void start(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
-    const u32x16 products = bit_as<u32x16>(rounded_pair(a0 * b0, a1 * b1));
-    sum_[0] = bit_as<f32x16>(products << 16);
-    sum_[1] = bit_as<f32x16>(products & 0xffff0000u);
+  [[gnu::target("avx512f,avx512bw,avx512bf16")]] void start(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
+    const __m512 products = bit_as<__m512>(_mm512_cvtne2ps_pbh(bit_as<__m512>(a1 * b1), bit_as<__m512>(a0 * b0)));
+    sum_[0] = bit_as<f32x16>(bit_as<u32x16>(products) << 16);
+    sum_[1] = bit_as<f32x16>(bit_as<u32x16>(products) & 0xffff0000u);
   }
   void add(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
     const f32x16 before[2] = {sum_[0], sum_[1]};
     start(a0, b0, a1, b1);
-    widen_in_place(rounded_pair(before[0] + sum_[0], before[1] + sum_[1]), sum_[0], sum_[1]);
+    sum_[0] = before[0] + sum_[0];
+    sum_[1] = before[1] + sum_[1];
+    round_bf16_pair(sum_[0], sum_[1]);
   }
   // The sums of vector i's lanes, in lane order.
   f32x16 value(int i) const {
     u32x16 at;
     for (int k = 0; k < 16; ++k) at[k] = static_cast<uint32_t>(8 * i + k / 2 + 16 * (k % 2));
     return __builtin_shuffle(sum_[0], sum_[1], at);
+  }
+};
+
+// Two lane vectors of bf16 values, and bf16 arithmetic on them for operations whose results
+// cannot be subnormal, each rounding both vectors by one conversion (round_bf16_pair).
+struct Bf16Pair {
+  f32x16 v[2];
+};
+struct NormalBf16PairArith {
+  static Bf16Pair add(Bf16Pair a, Bf16Pair b) { return rounded(a.v[0] + b.v[0], a.v[1] + b.v[1]); }
+  static Bf16Pair sub(Bf16Pair a, Bf16Pair b) { return rounded(a.v[0] - b.v[0], a.v[1] - b.v[1]); }
+  static Bf16Pair mul(Bf16Pair a, Bf16Pair b) { return rounded(a.v[0] * b.v[0], a.v[1] * b.v[1]); }
+
+ private:
+  static Bf16Pair rounded(f32x16 a, f32x16 b) {
+    round_bf16_pair(a, b);
+    return {{a, b}};
   }
 };
 #endif

@@ -207,19 +207,66 @@ inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, c
   }
 }
 
+// How a step's combine takes the lane vectors: one at a time in the arithmetic of SumLanes, or,
+// after NormalBf16ProductSums, two at a time, each operation rounding both by one conversion
+// (exact there: the combine's operands are no nearer the subnormals than the sums).
+template <class Sums, class T, class Isa>
+struct CombinedVectors {
+  static constexpr int kCount = 1;
+  using V = typename SumLanes<T, Isa>::V;
+  using Ar = typename SumLanes<T, Isa>::Ar;
+  // The combine operand of vectors v .. v + kCount - 1, vector(i) giving vector v + i.
+  template <class Vector>
+  static V of(const Vector& vector) {
+    return vector(0);
+  }
+  static V part(V c, int) { return c; }
+};
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+template <class T, class Isa>
+struct CombinedVectors<NormalBf16ProductSums, T, Isa> {
+  static constexpr int kCount = 2;
+  using V = Bf16Pair;
+  using Ar = NormalBf16PairArith;
+  template <class Vector>
+  static V of(const Vector& vector) {
+    return {{vector(0), vector(1)}};
+  }
+  static f32x16 part(V c, int i) { return c.v[i]; }
+};
+#endif
+
+// Formats whose scales are fp32 (q8_0, fp8), which may be as small as the subnormals.
+template <class F, class = void>
+struct HasFp32Scales : std::false_type {};
+template <class F>
+struct HasFp32Scales<F, std::void_t<typename F::Scales>>
+    : std::bool_constant<F::Scales::kType == formats::FieldType::f32> {};
+
 // acc = the member's combine of every lane's accumulator with its step sums s (and activation
 // sums sx), with the fields of each lane's block. Lanes at or past `lanes` (past the row) keep
 // their accumulators, as the work-items that have no weights in a partial step do.
-template <class M, class T, int W, class Isa, class Fields, class V = typename SumLanes<T, Isa>::V>
+template <class M, class T, int W, class Isa, class Sums, class Fields, class V = typename SumLanes<T, Isa>::V>
 inline void combine_lanes(const Fields& step_fields, int lanes, const V* s, const float* sx, V* acc) {
   using Params = typename M::template Params<Arith<T>>;
   using L = SumLanes<T, Isa>;
-  for (int v = 0; v < W / 16; ++v) {
-    std::array<V, Params::kFields> fields;
-    for (int f = 0; f < Params::kFields; ++f) fields[f] = L::from(step_fields.lanes(f, v));
-    const V sums_x = M::kNeedsActivationSums ? L::from(load_lanes<f32x16>(sx + 16 * v)) : V{};
-    const V combined = Params::template combine<typename L::Ar>(acc[v], s[v], sums_x, fields);
-    acc[v] = lanes == W ? combined : L::first_lanes(combined, acc[v], lanes - 16 * v);
+  // Products with fp32 scales could be subnormal: those combines take one vector at a time.
+  constexpr bool kScaledByFp32 = Params::kFields > 0 && HasFp32Scales<typename M::F>::value;
+  using C = CombinedVectors<std::conditional_t<kScaledByFp32, void, Sums>, T, Isa>;
+  for (int v = 0; v < W / 16; v += C::kCount) {
+    std::array<typename C::V, Params::kFields> fields;
+    for (int f = 0; f < Params::kFields; ++f) {
+      fields[f] = C::of([&](int i) { return L::from(step_fields.lanes(f, v + i)); });
+    }
+    const auto sums_x = M::kNeedsActivationSums
+                            ? C::of([&](int i) { return L::from(load_lanes<f32x16>(sx + 16 * (v + i))); })
+                            : typename C::V{};
+    const auto combined = Params::template combine<typename C::Ar>(
+        C::of([&](int i) { return acc[v + i]; }), C::of([&](int i) { return s[v + i]; }), sums_x, fields);
+    for (int i = 0; i < C::kCount; ++i) {
+      const V c = C::part(combined, i);
+      acc[v + i] = lanes == W ? c : L::first_lanes(c, acc[v + i], lanes - 16 * (v + i));
+    }
   }
 }
 
@@ -248,12 +295,12 @@ inline bool rows_have_unit_scales(const formats::Packed<F>* const (&weights)[kRo
 
 // The end of a step of one weight row: its sums s meet the fields of the step's blocks, which
 // start at flat weight `first`.
-template <class M, class T, int W, class Isa, class V = typename SumLanes<T, Isa>::V>
+template <class M, class T, int W, class Isa, class Sums, class V = typename SumLanes<T, Isa>::V>
 inline void combine_step(const formats::Packed<typename M::F>& packed, const LaneActivations<float>& activations,
                          int64_t first, int64_t step, int lanes, const V* s, V* acc) {
   const typename StepFieldsOf<M, T, W, Isa>::type fields(packed, first, lanes);
   const float* sums_x = M::kNeedsActivationSums ? activations.sums.data() + step * W : nullptr;
-  combine_lanes<M, T, W, Isa>(fields, lanes, s, sums_x, acc);
+  combine_lanes<M, T, W, Isa, Sums>(fields, lanes, s, sums_x, acc);
 }
 
 // The codes of one step of each of the rows that start at flat weights first[r] of *weights[r].
@@ -291,7 +338,7 @@ inline void word_lane_rows_together(const formats::Packed<typename M::F>* const 
     V s[kRows][W / 16];
     word_sums<M, T, W, Isa, Sums>(codes, activations, step * kStep, s);
     for (size_t r = 0; r < kRows; ++r) {
-      combine_step<M, T, W, Isa>(*weights[r], activations, first[r], step, lanes, s[r], acc[r]);
+      combine_step<M, T, W, Isa, Sums>(*weights[r], activations, first[r], step, lanes, s[r], acc[r]);
     }
   }
 }
