@@ -375,17 +375,21 @@ class HalfPairProductSum {
 class NormalBf16ProductSums {
   f32x16 sum_[2]{};
 
+  // The products a0 * b0 (words 2k) and a1 * b1 (words 2k + 1) rounded to bf16 by one conversion.
+  [[gnu::target("avx512f,avx512bw,avx512bf16")]] static u32x16 products(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
+    return bit_as<u32x16>(_mm512_cvtne2ps_pbh(bit_as<__m512>(a1 * b1), bit_as<__m512>(a0 * b0)));
+  }
+
  public:
-  [[gnu::target("avx512f,avx512bw,avx512bf16")]] void start(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
-    const __m512 products = bit_as<__m512>(_mm512_cvtne2ps_pbh(bit_as<__m512>(a1 * b1), bit_as<__m512>(a0 * b0)));
-    sum_[0] = bit_as<f32x16>(bit_as<u32x16>(products) << 16);
-    sum_[1] = bit_as<f32x16>(bit_as<u32x16>(products) & 0xffff0000u);
+  void start(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
+    const u32x16 p = products(a0, b0, a1, b1);
+    sum_[0] = bit_as<f32x16>(p << 16);
+    sum_[1] = bit_as<f32x16>(p & 0xffff0000u);
   }
   void add(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
-    const f32x16 before[2] = {sum_[0], sum_[1]};
-    start(a0, b0, a1, b1);
-    sum_[0] = before[0] + sum_[0];
-    sum_[1] = before[1] + sum_[1];
+    const u32x16 p = products(a0, b0, a1, b1);
+    sum_[0] += bit_as<f32x16>(p << 16);
+    sum_[1] += bit_as<f32x16>(p & 0xffff0000u);
     round_bf16_pair(sum_[0], sum_[1]);
   }
   // The sums of vector i's lanes, in lane order.
