@@ -375,7 +375,7 @@ class HalfPairProductSum {
 class NormalBf16ProductSums {
   f32x16 sum_[2]{};
 
-  // The products a0 * b0 (words 2k) and a1 * b1 (words 2k + 1) rounded to bf16 by one conversion.
+  // The products a0 * b0 (words 0..15) and a1 * b1 (words 16..31) rounded to bf16 by one conversion.
   [[gnu::target("avx512f,avx512bw,avx512bf16")]] static u32x16 products(f32x16 a0, f32x16 b0, f32x16 a1, f32x16 b1) {
     return bit_as<u32x16>(_mm512_cvtne2ps_pbh(bit_as<__m512>(a1 * b1), bit_as<__m512>(a0 * b0)));
   }
