@@ -46,6 +46,18 @@ for name in ["q4_0", "nf4", "nf3", "q8_0", "fp8_e5m2", "q4_k", "q6_k", "fp6", "q
         outputs.append(vorn_linear.forward_new(x[:batch], w, qt[name], n))
     if name in ("q4_0", "fp6"):
         outputs.append(vorn_linear.mlp_forward_xpu(x[:1], w, w, 1, k, n, 0, qt[name]))
+# fp32 block scales so small that their products with the sums are subnormal (q8_0, and fp8_e5m2
+# in the fused MLP), with activations 2^-10 to 1.
+xs = (torch.rand(1, k, generator=g) + 0.5) * torch.exp2(torch.randint(-10, 0, (1, k), generator=g).float())
+xs = xs.to(dtype).to("xpu")
+for name in ["q8_0", "fp8_e5m2"]:
+    w = quantize(torch.randn(n, k, generator=g), name)
+    w[n * k:] = torch.exp2(torch.randint(-140, -126, (n * k // 64,), generator=g).float()).view(torch.uint8)
+    w = w.to("xpu")
+    if name == "q8_0":
+        outputs.append(vorn_linear.forward_new(xs, w, qt[name], n))
+    else:
+        outputs.append(vorn_linear.mlp_forward_xpu(xs, w, w, 1, k, n, 0, qt[name]))
 torch.save([y.cpu().view(torch.int16) for y in outputs], sys.argv[1])
 """
 

@@ -153,6 +153,16 @@ struct SumInputs<HalfPairProductSum> {
 template <class S>
 inline constexpr bool kTakesHalfPairs = SumInputs<S>::kVectors == 2;
 
+// Adds the product of a step's n-th weight to a running sum: its first (n = 0) starts the sum.
+template <class S, class... Inputs>
+inline void add_product(S& sums, int n, const Inputs&... inputs) {
+  if (n == 0) {
+    sums.start(inputs...);
+  } else {
+    sums.add(inputs...);
+  }
+}
+
 // The sums of one step of kRows weight rows, whose activations start at lane-table element
 // `first`: for the 16 lanes of each vector v of row r, s[r][v] = sum over the lanes' words of
 // level times activation, added in the lanes' order in T's arithmetic by Sums. A sum begins
@@ -168,13 +178,8 @@ inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, c
     for (int n = 0; n < M::kLaneWeights; ++n) {
       for (size_t r = 0; r < kRows; ++r) {
         for (int v = 0; v < W / 16; v += 2) {
-          const f32x16 inputs[4] = {codes[r].level(n, v), load_lanes<f32x16>(x + n * W + 16 * v),
-                                    codes[r].level(n, v + 1), load_lanes<f32x16>(x + n * W + 16 * v + 16)};
-          if (n == 0) {
-            sums[r][v / 2].start(inputs[0], inputs[1], inputs[2], inputs[3]);
-          } else {
-            sums[r][v / 2].add(inputs[0], inputs[1], inputs[2], inputs[3]);
-          }
+          add_product(sums[r][v / 2], n, codes[r].level(n, v), load_lanes<f32x16>(x + n * W + 16 * v),
+                      codes[r].level(n, v + 1), load_lanes<f32x16>(x + n * W + 16 * v + 16));
         }
       }
     }
@@ -190,13 +195,7 @@ inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, c
     for (int n = 0; n < M::kLaneWeights; ++n) {
       for (int i = 0; i < W / kLanes; ++i) {
         const auto activation = In::activation(x + n * W + kLanes * i);
-        for (size_t r = 0; r < kRows; ++r) {
-          if (n == 0) {
-            sums[r][i].start(In::level(codes[r], n, i), activation);
-          } else {
-            sums[r][i].add(In::level(codes[r], n, i), activation);
-          }
-        }
+        for (size_t r = 0; r < kRows; ++r) add_product(sums[r][i], n, In::level(codes[r], n, i), activation);
       }
     }
     for (size_t r = 0; r < kRows; ++r) {
@@ -283,11 +282,12 @@ inline bool rows_have_unit_scales(const formats::Packed<F>* const (&weights)[kRo
                                   int64_t K) {
   static_assert(F::Scales::kType == formats::FieldType::f32 && F::Scales::kFields == 1, "one fp32 per block");
   for (size_t r = 0; r < kRows; ++r) {
-    const uint8_t* scales = weights[r]->w + weights[r]->at.scales(0);
+    const formats::Packed<F>& packed = *weights[r];
     const int64_t end = (rows[r] * K + K - 1) / F::kBlock + 1;
     for (int64_t b = rows[r] * K / F::kBlock; b < end; b += 16) {
       const int count = static_cast<int>(std::min<int64_t>(16, end - b));
-      if (!LaneTest<Isa>::all_equal(FieldLoad<Isa>::floats(scales + 4 * b, count), 1.0f, count)) return false;
+      const f32x16 scales = FieldLoad<Isa>::floats(packed.w + packed.at.scales(b), count);  // consecutive
+      if (!LaneTest<Isa>::all_equal(scales, 1.0f, count)) return false;
     }
   }
   return true;
