@@ -345,13 +345,24 @@ struct StreamCodes {
   static constexpr int bit(int n) { return WL::kBits * (WL::position(n) % kHalfSlots); }
 };
 
+// Formats whose kBits-bit codes are their levels plus 2^(kBits - 1) (q6_k).
+template <class F, class = void>
+struct HasOffsetBinaryCodes : std::false_type {};
+template <class F>
+struct HasOffsetBinaryCodes<F, std::void_t<decltype(F::Levels::kOffsetBinary)>>
+    : std::bool_constant<F::Levels::kOffsetBinary> {};
+
 // The codes of one step of a two-plane format: lane l's group as its 4-bit plane word (in
 // (low, high) 32-bit halves) and its 2-bit plane word.
 template <class M, class T, int W, class Isa>
 struct PlaneCodes {
   using F = typename M::F;
   static constexpr int kVectors = W / 16;
+  static constexpr bool kOffsetBinary = HasOffsetBinaryCodes<F>::value;
   u32x16 low[kVectors], high[kVectors], top[kVectors];
+  // Offset-binary codes: the 2-bit plane word with the top bit of every field flipped, which
+  // turns each code into its level in two's complement.
+  u32x16 signed_top[kVectors];
   const LaneLevels<F, T, Isa>& levels;
 
   PlaneCodes(const formats::Packed<F>& packed, int64_t first, int lanes, const LaneLevels<F, T, Isa>& levels)
@@ -367,13 +378,24 @@ struct PlaneCodes {
     for (int v = 0; v < kVectors; ++v) {
       split_words(p4, v, low[v], high[v]);
       top[v] = load_lanes<u32x16>(p2 + 64 * v);
+      if constexpr (kOffsetBinary) signed_top[v] = top[v] ^ 0xaaaaaaaau;
     }
   }
 
   // The level of weight n of the groups of lanes 16v .. 16v + 15.
   f32x16 level(int n, int v) const {
     const int nibble_bit = F::p4_bit(n);
-    return levels(code_of(top[v], nibble_bit < 32 ? low[v] : high[v], F::p2_bit(n), nibble_bit % 32));
+    const u32x16 nibbles = nibble_bit < 32 ? low[v] : high[v];
+    if constexpr (kOffsetBinary) {
+      // The level's six bits to the top of the lane, then down with their sign: two shifts and
+      // a select, where masking the code and taking its offset away took one more.
+      static_assert(F::kCodeBits == 6, "a 2-bit field over a nibble");
+      const u32x16 code = select_bits(signed_top[v] << (30 - F::p2_bit(n)),
+                                      shift_right(nibbles, nibble_bit % 32 - 26), 0x3fffffffu);
+      return __builtin_convertvector(bit_as<i32x16>(code) >> 26, f32x16);
+    } else {
+      return levels(code_of(top[v], nibbles, F::p2_bit(n), nibble_bit % 32));
+    }
   }
   // The levels of weight n of the groups of vectors 2p and 2p + 1 as binary16 patterns, in pair
   // order: the same selection on 16-bit words.
