@@ -91,52 +91,35 @@ class SubBlockFields {
 
  public:
   SubBlockFields(const formats::Packed<F>& packed, int64_t first, int lanes) {
-    const int64_t sub_block = first / 32;
-    // A whole step that starts on a super-block (every step, when K is a multiple of the
-    // step) takes its lanes' scale indices and load sizes as constants.
-    if (sub_block % 8 == 0 && lanes == W) {
-      form<true>(packed, sub_block, lanes);
-    } else {
-      form<false>(packed, sub_block, lanes);
-    }
-  }
-  f32x16 lanes(int f, int v) const { return f == 0 ? d_sc_[v] : dmin_mn_[v]; }
-
- private:
-  template <bool kWholeFromSuperBlock>
-  void form(const formats::Packed<F>& packed, int64_t sub_block, int lanes) {
     using VA = VectorArith<T, Isa>;
-    const int64_t super_block = sub_block / 8;
-    const uint32_t offset = kWholeFromSuperBlock ? 0 : static_cast<uint32_t>(sub_block % 8);
-    const int units = kWholeFromSuperBlock ? W / 2 : lanes / 2;
+    const int64_t sub_block = first / 32, super_block = sub_block / 8;
+    const uint32_t offset = static_cast<uint32_t>(sub_block % 8);
+    const int units = lanes / 2;
     const int super_blocks = static_cast<int>(offset + units + 7) / 8;
     prefetch_ahead<64>(packed.w + packed.at.sub_scales(super_block));
     // d0, dmin0, d1, dmin1, ... of the step's super-blocks.
     const f32x16 scales = VectorRound<T, Isa>::apply(
         VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(packed.w + packed.at.scales(super_block), 2 * super_blocks)));
     for (int v = 0; v < kVectors; ++v) {
-      // sc, mn of units 8v .. 8v + 7 (the sub-scale pairs of consecutive sub-blocks are
-      // consecutive), each times d or dmin of its super-block: d * sc in even elements, dmin * mn
-      // in odd ones.
+      // sc, mn of units 8v .. 8v + 7 (the sub-scale pairs of consecutive sub-blocks are consecutive).
       const u32x16 pairs = FieldLoad<Isa>::bytes(packed.w + packed.at.sub_scales(super_block) + 2 * offset + 16 * v,
                                                  std::clamp(2 * units - 16 * v, 0, 16));
       // Lane indices that depend on the run-time offset are formed by vector operations: GCC
       // compiles an element-wise loop over them to one masked broadcast per lane, which cost
       // more than the step's sums.
-      u32x16 unit, field, unit_d_sc, unit_dmin_mn;
+      u32x16 sc_at, unit;
       for (int i = 0; i < 16; ++i) {
+        sc_at[i] = i & ~1;
         unit[i] = 8 * v + i / 2;
-        field[i] = i % 2;
-        unit_d_sc[i] = i & ~1;  // lane i takes unit i / 2's products
-        unit_dmin_mn[i] = i | 1;
       }
-      const u32x16 scale_at = (unit + offset) / 8 * 2 + field;
-      const f32x16 products =
-          VA::mul(__builtin_shuffle(scales, scale_at), __builtin_convertvector(pairs, f32x16));
-      d_sc_[v] = __builtin_shuffle(products, unit_d_sc);
-      dmin_mn_[v] = __builtin_shuffle(products, unit_dmin_mn);
+      const u32x16 scale_at = (unit + offset) / 8 * 2;
+      const f32x16 sc = __builtin_convertvector(__builtin_shuffle(pairs, sc_at), f32x16);
+      const f32x16 mn = __builtin_convertvector(__builtin_shuffle(pairs, sc_at + 1), f32x16);
+      d_sc_[v] = VA::mul(__builtin_shuffle(scales, scale_at), sc);
+      dmin_mn_[v] = VA::mul(__builtin_shuffle(scales, scale_at + 1), mn);
     }
   }
+  f32x16 lanes(int f, int v) const { return f == 0 ? d_sc_[v] : dmin_mn_[v]; }
 };
 
 // The fields of a step of q6_k or fp6_k lanes, one 16-weight group per lane (lane i of vector v
@@ -153,31 +136,16 @@ class GroupFields {
 
  public:
   GroupFields(const formats::Packed<F>& packed, int64_t first, int lanes) {
-    const int64_t group = first / kGroup;
-    // A whole step that starts on a super-block takes its lanes' blocks and load sizes as
-    // constants, as SubBlockFields does.
-    if (group % kGroupsPerBlock == 0 && lanes == W) {
-      form<true>(packed, group, lanes);
-    } else {
-      form<false>(packed, group, lanes);
-    }
-  }
-  f32x16 lanes(int f, int v) const { return fields_[f][v]; }
-
- private:
-  template <bool kWholeFromSuperBlock>
-  void form(const formats::Packed<F>& packed, int64_t group, int lanes) {
     using R = VectorRound<T, Isa>;
-    const int64_t super_block = group / kGroupsPerBlock;
-    const uint32_t offset = kWholeFromSuperBlock ? 0 : static_cast<uint32_t>(group % kGroupsPerBlock);
-    const int step_lanes = kWholeFromSuperBlock ? W : lanes;
-    const int super_blocks = static_cast<int>(offset + step_lanes + kGroupsPerBlock - 1) / kGroupsPerBlock;
+    const int64_t group = first / kGroup, super_block = group / kGroupsPerBlock;
+    const uint32_t offset = static_cast<uint32_t>(group % kGroupsPerBlock);
+    const int super_blocks = static_cast<int>(offset + lanes + kGroupsPerBlock - 1) / kGroupsPerBlock;
     prefetch_ahead<64>(packed.w + packed.at.sub_scales(super_block));
     const f32x16 d = VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(packed.w + packed.at.scales(super_block), super_blocks));
     for (int v = 0; v < kVectors; ++v) {
       // The groups' sub-scales are consecutive bytes.
       const u32x16 bytes = FieldLoad<Isa>::bytes(packed.w + packed.at.sub_scales(super_block) + offset + 16 * v,
-                                                 std::clamp(step_lanes - 16 * v, 0, 16));
+                                                 std::clamp(lanes - 16 * v, 0, 16));
       const f32x16 sc = __builtin_convertvector(formats::SignedByte::integer(bit_as<i32x16>(bytes)), f32x16);
       u32x16 step_group;  // the block of each lane by vector operations, as SubBlockFields' indices
       for (int i = 0; i < 16; ++i) step_group[i] = 16 * v + i;
@@ -192,6 +160,7 @@ class GroupFields {
       }
     }
   }
+  f32x16 lanes(int f, int v) const { return fields_[f][v]; }
 };
 
 // The fields of a step of q5 lanes: the scale of each vector's block (q5_0), or none (q5_1,
