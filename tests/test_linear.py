@@ -365,6 +365,24 @@ def test_partial_last_step(restore_architectures, device_class, name, k, n):
     assert_close_to_reference(forward(x, packed, name), x, decoded)
 
 
+@pytest.mark.parametrize("device_class", sorted(CLASSES))
+def test_every_q6_k_code(restore_architectures, device_class):
+    """Random code planes put every 6-bit code at every position of a group; with unit scales and
+    activations of -1, 0 and 1 every product and sum is exact in fp32, so the result is exact
+    only if each level is its code less 32 (-32 and 31 at the ends)."""
+    xpu.set_architecture(0, CLASSES[device_class])
+    n, k = 16, 1024
+    blocks = n * k // 256
+    g = torch.Generator().manual_seed(6)
+    packed = torch.cat([torch.randint(0, 256, (blocks * 192,), generator=g, dtype=torch.uint8),
+                        torch.ones(blocks * 16, dtype=torch.uint8),  # sub-scales
+                        torch.ones(blocks, dtype=torch.float16).view(torch.uint8)])  # d
+    decoded = torch.from_numpy(ref_decode(QTYPES["q6_k"], packed.numpy(), n, k)).double()
+    assert set(decoded.unique().tolist()) == set(range(-32, 32))
+    x = torch.randint(-1, 2, (1, k), generator=g).float()
+    assert torch.equal(forward(x, packed, "q6_k").cpu().double(), x.double() @ decoded.T)
+
+
 @pytest.mark.parametrize("dtype", [torch.float32, torch.float16, torch.bfloat16])
 @pytest.mark.parametrize("flush_denormal", [False, True])
 @pytest.mark.parametrize("name, exponent_mask", [("fp8_e4m3", 0x78), ("fp8_e5m2", 0x7C)])

@@ -296,6 +296,13 @@ template <class F>
 struct HasTwosComplementCodes<F, std::void_t<decltype(F::Levels::kTwosComplement)>>
     : std::bool_constant<F::Levels::kTwosComplement> {};
 
+// The signed kBits-bit integers at the top of each lane (bits 32 - kBits .. 31) as fp32 levels:
+// one arithmetic shift brings them down with their sign (exact in every T).
+template <int kBits>
+inline f32x16 top_bits_as_levels(u32x16 v) {
+  return __builtin_convertvector(bit_as<i32x16>(v) >> (32 - kBits), f32x16);
+}
+
 // The codes of one step of a code stream: W lanes' words as (low, high) 32-bit halves.
 template <class M, class T, int W, class Isa>
 struct StreamCodes {
@@ -319,10 +326,8 @@ struct StreamCodes {
   // The level of the n-th code of lanes 16v .. 16v + 15.
   f32x16 level(int n, int v) const {
     if constexpr (kTwosComplement) {
-      // Two shifts: the code's sign bit up to the lane's, then the code back down with its sign
-      // (exact in every T).
-      const i32x16 top = bit_as<i32x16>(word(n, v) << (32 - WL::kBits - bit(n)));
-      return __builtin_convertvector(top >> (32 - WL::kBits), f32x16);
+      // The code's sign bit up to the lane's.
+      return top_bits_as_levels<WL::kBits>(word(n, v) << (32 - WL::kBits - bit(n)));
     } else {
       return levels(word(n, v) >> bit(n));
     }
@@ -387,12 +392,12 @@ struct PlaneCodes {
     const int nibble_bit = F::p4_bit(n);
     const u32x16 nibbles = nibble_bit < 32 ? low[v] : high[v];
     if constexpr (kOffsetBinary) {
-      // The level's six bits to the top of the lane, then down with their sign: two shifts and
-      // a select, where masking the code and taking its offset away took one more.
+      // The level's bits to the top of the lane, the field above the nibble: two shifts and a
+      // select, where masking the code and taking its offset away took one more.
       static_assert(F::kCodeBits == 6, "a 2-bit field over a nibble");
       const u32x16 code = select_bits(signed_top[v] << (30 - F::p2_bit(n)),
-                                      shift_right(nibbles, nibble_bit % 32 - 26), 0x3fffffffu);
-      return __builtin_convertvector(bit_as<i32x16>(code) >> 26, f32x16);
+                                      shift_right(nibbles, nibble_bit % 32 - 26), (1u << 30) - 1);
+      return top_bits_as_levels<F::kCodeBits>(code);
     } else {
       return levels(code_of(top[v], nibbles, F::p2_bit(n), nibble_bit % 32));
     }
