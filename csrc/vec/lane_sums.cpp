@@ -158,14 +158,36 @@ constexpr bool NibblesInPairOrder() {
   return true;
 }
 
-// The fp16 scale at p, converted by the machine's F16C instruction.
-HWY_INLINE float HalfScale(const uint8_t* p) { return _cvtsh_ss(formats::load_u16(p)); }
+// The fp16 scales of blocks blk .. blk + count - 1 (count <= 4), as fp32 at the returned
+// address: one conversion for the run, and each block's scale then reaches its multiply as a
+// broadcast from memory. (Moving a converted scale into a vector and broadcasting it there
+// takes the shuffle unit the lookups need; the empty asm hides the values from the compiler,
+// which would otherwise keep them in registers.)
+template <class F>
+HWY_INLINE const float* RunScales(const formats::Packed<F>& matrix, int64_t blk, int count, float* scales) {
+  static_assert(F::Scales::kBytes == 2, "one fp16 scale per block, blocks' scales adjacent");
+  const uint8_t* p = matrix.w + matrix.at.scales(blk);
+  if (count == 4) {
+    _mm_store_ps(scales, _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+  } else {
+    for (int i = 0; i < count; ++i) scales[i] = _cvtsh_ss(formats::load_u16(p + 2 * i));
+  }
+  asm("" : "+r"(scales));
+  return scales;
+}
+
+// Weights whose 4-bit codes sit in the low bits of each 32-bit index: vpermps reads only the
+// low four bits of an index, so neither the low nibble nor a shifted high nibble is masked.
+HWY_INLINE VF LookUp(VF weights, hn::Vec<hn::RebindToSigned<DF>> codes) {
+  return VF{_mm512_permutexvar_ps(codes.raw, weights.raw)};
+}
 
 // Lane q of a stream accumulates the weight at nibble position q of each block, so the codes
 // are used as loaded; the activations of a run are permuted to match where the nibble order
 // is not the weight order (for the pair order, the even and then the odd weights of each half).
 template <class F, class T>
-HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int count, float* lanes, const float* x) {
+HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int count, bool fresh, float* lanes,
+                                  const float* x) {
   using Order = typename F::Nibbles;
   const DF df;
   const hn::Rebind<uint8_t, DF> d8;
@@ -186,22 +208,24 @@ HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int c
     x = permuted;
   }
   const VF levels = hn::Load(df, CodeLevels<F>());
-  const auto low = hn::Set(di, 15);
   for (int s = 0; s < kStreams; ++s) {
     float* stream_lanes = lanes + s * kSumLanes;
     VF sums[4];
-    for (int v = 0; v < 4; ++v) sums[v] = hn::Load(df, stream_lanes + 16 * v);
+    for (int v = 0; v < 4; ++v) sums[v] = fresh ? hn::Zero(df) : hn::Load(df, stream_lanes + 16 * v);
     const formats::Packed<F>& matrix = *items.matrix[s];
+    const int64_t first = items.first_block[s] + b0;
+    HWY_ALIGN float scale_memory[4];
+    const float* scales = RunScales(matrix, first, count, scale_memory);
+    const uint8_t* codes = matrix.w + matrix.at.codes(first);
+    kernels::prefetch_ahead<32 * 4, kBlockPrefetchDistance>(codes);
     for (int i = 0; i < count; ++i) {
-      const int64_t blk = items.first_block[s] + b0 + i;
-      const uint8_t* qs = matrix.w + matrix.at.codes(blk);
-      kernels::prefetch_ahead<64, kBlockPrefetchDistance>(qs);
-      const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, HalfScale(matrix.w + matrix.at.scales(blk)))));
+      const uint8_t* qs = codes + 32 * i;
+      const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, scales[i])));
       const float* xb = x + 64 * i;
       for (int h = 0; h < 2; ++h) {
         const auto bytes = hn::PromoteTo(di, hn::LoadU(d8, qs + 16 * h));
-        const VF w_low = hn::TableLookupLanes(weights, hn::IndicesFromVec(df, hn::And(bytes, low)));
-        const VF w_high = hn::TableLookupLanes(weights, hn::IndicesFromVec(df, hn::ShiftRight<4>(bytes)));
+        const VF w_low = LookUp(weights, bytes);
+        const VF w_high = LookUp(weights, hn::ShiftRight<4>(bytes));
         sums[h] = hn::Add(sums[h], Product<T>(df, w_low, hn::LoadU(df, xb + 16 * h)));
         sums[2 + h] = hn::Add(sums[2 + h], Product<T>(df, w_high, hn::LoadU(df, xb + 32 + 16 * h)));
       }
@@ -211,16 +235,17 @@ HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int c
 }
 #endif
 
-// Adds the products of blocks b0 .. b0 + count - 1 of every stream into `lanes` ([stream][64]).
+// Adds the products of blocks b0 .. b0 + count - 1 of every stream into `lanes` ([stream][64]);
+// `fresh` lanes are the work-item's first and start from zero.
 template <class F, class T>
-HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int count, float* lanes, float* x_buffer,
-                              float* weights) {
+HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int count, bool fresh, float* lanes,
+                              float* x_buffer, float* weights) {
   const DF df;
   const size_t N = hn::Lanes(df);
   const int elements = 64 * count;
   const float* x = ActivationsF32(items.x + 64 * b0, elements, x_buffer);
 #if VORN_VEC_LOOKUP
-  if constexpr (kIntegerCodes<F>) return AccumulateLookup(items, b0, count, lanes, x);
+  if constexpr (kIntegerCodes<F>) return AccumulateLookup(items, b0, count, fresh, lanes, x);
 #endif
   for (int s = 0; s < kStreams; ++s) {
     for (int i = 0; i < count; ++i) {
@@ -228,7 +253,7 @@ HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int coun
     }
     float* stream_lanes = lanes + s * kSumLanes;
     for (size_t v = 0; v < kSumLanes; v += N) {
-      VF sum = hn::Load(df, stream_lanes + v);
+      VF sum = fresh ? hn::Zero(df) : hn::Load(df, stream_lanes + v);
       for (int j = v; j < elements; j += kSumLanes) {
         sum = hn::Add(sum, Product<T>(df, hn::Load(df, weights + j), hn::LoadU(df, x + j)));
       }
@@ -237,18 +262,56 @@ HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int coun
   }
 }
 
+// The lanes of v halved pairwise down to one value: the lower half plus the upper half, again
+// and again.
+template <class D>
+HWY_INLINE float HalveVector(D d, hn::Vec<D> v) {
+#if HWY_TARGET != HWY_SCALAR  // (whose vectors have one lane and no halves)
+  if constexpr (hn::MaxLanes(d) > 1) {
+    const hn::Half<D> dh;
+    return HalveVector(dh, hn::Add(hn::LowerHalf(dh, v), hn::UpperHalf(dh, v)));
+  }
+#endif
+  return hn::GetLane(v);
+}
+
+// A stream's 64 lanes halved pairwise down to one value: lanes i and i + 32, then i and
+// i + 16, and so on.
+HWY_INLINE float HalveLanes(const float* lanes) {
+  const DF df;
+  constexpr int N = static_cast<int>(hn::MaxLanes(DF()));
+  static_assert(kSumLanes % N == 0, "whole vectors of lanes");
+  VF v[kSumLanes / N];
+  for (int i = 0; i < kSumLanes / N; ++i) v[i] = hn::Load(df, lanes + i * N);
+  for (int width = kSumLanes / N / 2; width >= 1; width /= 2) {
+    for (int i = 0; i < width; ++i) v[i] = hn::Add(v[i], v[i + width]);
+  }
+  return HalveVector(df, v[0]);
+}
+
 template <class F, class T>
 HWY_INLINE void LaneSums(const WorkItems<F, T>& items) {
   constexpr int kItemLanes = kStreams * kSumLanes;
   HWY_ALIGN float x_buffer[256];
   HWY_ALIGN float weights[256];
   const int L = items.local_range;
-  for (int i = 0; i < L * kItemLanes; ++i) items.lanes[i] = 0.0f;
-  for (int c = 0; c < items.steps; ++c) {
-    AccumulateRun(items, 4 * c, 4, items.lanes + (c % L) * kItemLanes, x_buffer, weights);
-  }
-  for (int b = 4 * items.steps; b < items.blocks_per_row; ++b) {
-    AccumulateRun(items, b, 1, items.lanes + ((b - 4 * items.steps) % L) * kItemLanes, x_buffer, weights);
+  HWY_ALIGN float lanes[kMaxLocalRange * kItemLanes];
+  bool touched[kMaxLocalRange] = {};
+  // The work-item of each run goes round 0, 1, .., L - 1: a counter, not a division per run.
+  int item = 0;
+  const auto run = [&](int64_t b0, int count) {
+    AccumulateRun(items, b0, count, !touched[item], lanes + item * kItemLanes, x_buffer, weights);
+    touched[item] = true;
+    item = item + 1 == L ? 0 : item + 1;
+  };
+  for (int c = 0; c < items.steps; ++c) run(4 * c, 4);
+  item = 0;
+  for (int b = 4 * items.steps; b < items.blocks_per_row; ++b) run(b, 1);
+  for (int l = 0; l < L; ++l) {
+    for (int s = 0; s < kStreams; ++s) {
+      const int i = l * kStreams + s;
+      items.sums[i] = touched[l] ? HalveLanes(lanes + i * kSumLanes) : 0.0f;
+    }
   }
 }
 

@@ -4,8 +4,9 @@
 // summed into 64 lanes per work-item (one lane per weight of a 64-weight block; a format whose
 // codes are packed out of weight order may assign lanes by code position). These are the
 // kernels' S-lane accumulators blocked into 64 / S independent registers, so that the sums do
-// not wait on each other. The work-group code halves the lanes pairwise down to one value and
-// combines the work-items.
+// not wait on each other. Each work-item's lanes are then halved pairwise down to one value per
+// stream (lanes i and i + 32, then i and i + 16, ...); the work-group code combines the
+// work-items.
 //
 // Work-item l owns the chunks of four blocks c = l, l + L, ... below `steps`, then the single
 // tail blocks 4 * steps + l, 4 * steps + l + L, ... below blocks_per_row, each visited in that
@@ -38,6 +39,9 @@ inline constexpr int kLanes = 64 / sizeof(T);
 // Accumulator lanes per stream: one per weight of a block.
 inline constexpr int kSumLanes = 64;
 
+// Work-items per work-group the lane sums take (the kernels' L).
+inline constexpr int kMaxLocalRange = 4;
+
 template <class F, class T>
 struct WorkItems {
   const T* x;                                   // the activation row
@@ -45,7 +49,7 @@ struct WorkItems {
   int64_t first_block[kStreams];                // block index of each stream's row in it
   float expert_scale[kStreams];                 // codes 35 and 36: each matrix's fp32 scale
   int blocks_per_row, steps, local_range;
-  float* lanes;                                 // out: [local_range][kStreams][kSumLanes], 64-byte aligned
+  float* sums;                                  // out: [local_range][kStreams], each work-item's row sums
 };
 
 // The formats of the vector path and of the mixture of experts.

@@ -1,8 +1,8 @@
 #pragma once
 // What every vector-path kernel does inside one work-group of L work-items: each work-item sums
-// its share of the row products into lanes (vec/lane_sums.h), reduces the lanes to one value
-// per row, and leaves it in local memory; after the barrier work-item 0 adds the values of
-// work-items 1, 2, ... in that order to its own.
+// its share of the row products into lanes and halves them to one value per row
+// (vec/lane_sums.h), and leaves it in local memory; after the barrier work-item 0 adds the
+// values of work-items 1, 2, ... in that order to its own.
 
 #include <cmath>
 #include <cstdint>
@@ -36,31 +36,19 @@ formats::Packed<F> vec_matrix(const uint8_t* weight, int64_t blocks) {
   return matrix;
 }
 
-// Lanes 0 .. S/2 - 1 plus S/2 .. S - 1, then the lower half again, down to one value (from the
-// 64 accumulator lanes: first into S lanes, then as the kernels' S-lane registers).
-template <int S>
-float reduce_lanes(float* lanes) {
-  for (int width = S / 2; width >= 1; width /= 2) {
-    for (int i = 0; i < width; ++i) lanes[i] += lanes[i + width];
-  }
-  return lanes[0];
-}
-
 // The row totals of one work-group of L work-items; the kStreams streams are kStreams / R
 // matrices of R rows. Partial sums sit in local memory as [matrix][work-item][row] floats:
 // linear (R = 4) the four row sums of work-item l at byte 16 l; MLP (R = 2) the gate sums at
 // byte 8 l and the up sums at byte 32 + 8 l.
 template <int R, int L, class F, class T>
 void group_totals(WorkItems<F, T> items, float* local, float* totals) {
-  constexpr int S = kSumLanes;
-  alignas(64) float lanes[L * kStreams * S];
-  items.lanes = lanes;
+  static_assert(L <= kMaxLocalRange, "the lane sums hold this many work-items");
+  float sums[L * kStreams];
+  items.sums = sums;
   items.local_range = L;
   lane_sums(items);
   for (int l = 0; l < L; ++l) {
-    for (int s = 0; s < kStreams; ++s) {
-      local[(s / R) * (L * R) + l * R + s % R] = reduce_lanes<S>(lanes + (l * kStreams + s) * S);
-    }
+    for (int s = 0; s < kStreams; ++s) local[(s / R) * (L * R) + l * R + s % R] = sums[l * kStreams + s];
   }
   // Barrier: work-item 0 adds the others' sums to its own.
   for (int s = 0; s < kStreams; ++s) {
