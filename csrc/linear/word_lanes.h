@@ -168,8 +168,8 @@ inline void add_product(S& sums, int n, const Inputs&... inputs) {
 // level times activation, added in the lanes' order in T's arithmetic by Sums. A sum begins
 // with its first product (Sums::start), not with an addition to zero: they differ only in the
 // sign of a zero sum, which no result can show, as the accumulators start at +0.
-template <class M, class T, int W, class Isa, class Sums, size_t kRows>
-inline void word_sums(const std::array<StepCodes<M, T, W, Isa>, kRows>& codes, const LaneActivations<float>& activations,
+template <class M, class T, int W, class Isa, class Sums, class Codes, size_t kRows>
+inline void word_sums(const std::array<Codes, kRows>& codes, const LaneActivations<float>& activations,
                       int64_t first, typename SumLanes<T, Isa>::V (*s)[W / 16]) {
   if constexpr (kTakesVectorPairs<Sums>) {
     const float* x = activations.table.data() + first;
@@ -304,17 +304,18 @@ inline void combine_step(const formats::Packed<typename M::F>& packed, const Lan
 }
 
 // The codes of one step of each of the rows that start at flat weights first[r] of *weights[r].
-template <class M, class T, int W, class Isa, size_t... r>
-inline std::array<StepCodes<M, T, W, Isa>, sizeof...(r)> step_codes(
+template <class M, class T, int W, class Isa, class Prefetch, size_t... r>
+inline std::array<StepCodes<M, T, W, Isa, Prefetch>, sizeof...(r)> step_codes(
     const formats::Packed<typename M::F>* const* weights, const int64_t* first, int lanes,
     const LaneLevels<typename M::F, T, Isa>& levels, std::index_sequence<r...>) {
-  return {StepCodes<M, T, W, Isa>(*weights[r], first[r], lanes, levels)...};
+  return {StepCodes<M, T, W, Isa, Prefetch>(*weights[r], first[r], lanes, levels)...};
 }
 
 // The lane accumulators of kRows weight rows, row rows[r] of *weights[r], over the whole of K.
 // The rows advance together, giving the additions kRows times the independent chains; each
 // row's accumulators are formed exactly as alone.
-template <class M, class T, int W, class Isa, class Sums, size_t kRows, class V = typename SumLanes<T, Isa>::V>
+template <class M, class T, int W, class Isa, class Sums, class Prefetch = FarCodePrefetch, size_t kRows,
+          class V = typename SumLanes<T, Isa>::V>
 inline void word_lane_rows_together(const formats::Packed<typename M::F>* const (&weights)[kRows],
                                     const int64_t (&rows)[kRows], const LaneActivations<float>& activations,
                                     const LaneLevels<typename M::F, T, Isa>& levels, int64_t K, V (*acc)[W / 16]) {
@@ -322,8 +323,8 @@ inline void word_lane_rows_together(const formats::Packed<typename M::F>* const 
     // s * 1 is s in T: rows whose scales are all 1 skip the multiplications (and the reading of
     // their scales every step), with the same results.
     if (rows_have_unit_scales<Isa>(weights, rows, K)) {
-      return word_lane_rows_together<typename M::AtUnitScales, T, W, Isa, Sums>(weights, rows, activations, levels, K,
-                                                                               acc);
+      return word_lane_rows_together<typename M::AtUnitScales, T, W, Isa, Sums, Prefetch>(weights, rows, activations,
+                                                                                         levels, K, acc);
     }
   }
   constexpr int kStep = M::kLaneWeights * W;
@@ -334,7 +335,8 @@ inline void word_lane_rows_together(const formats::Packed<typename M::F>* const 
     const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
     int64_t first[kRows];
     for (size_t r = 0; r < kRows; ++r) first[r] = rows[r] * K + step * kStep;
-    const auto codes = step_codes<M, T, W, Isa>(weights, first, lanes, levels, std::make_index_sequence<kRows>{});
+    const auto codes =
+        step_codes<M, T, W, Isa, Prefetch>(weights, first, lanes, levels, std::make_index_sequence<kRows>{});
     V s[kRows][W / 16];
     word_sums<M, T, W, Isa, Sums>(codes, activations, step * kStep, s);
     for (size_t r = 0; r < kRows; ++r) {

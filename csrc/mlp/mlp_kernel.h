@@ -150,7 +150,8 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
     for (int64_t row = row0; row < row_end; row += kRows) {
       typename SumLanes<T, Isa>::V acc[2 * kRows][WG / 16];  // gate rows, then up rows
       if constexpr (kRows == 1 && kTogether) {
-        word_lane_rows_together<M, T, WG, Isa, Sums>({&w1, &w2}, {row, row}, activations, levels, K, acc);
+        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>({&w1, &w2}, {row, row}, activations, levels, K,
+                                                                       acc);
       } else {
         int64_t rows[kRows];
         const formats::Packed<typename M::F>*gate[kRows], *up[kRows];
@@ -159,8 +160,9 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
           gate[r] = &w1;
           up[r] = &w2;
         }
-        word_lane_rows_together<M, T, WG, Isa, Sums>(gate, rows, activations, levels, K, acc);
-        word_lane_rows_together<M, T, WG, Isa, Sums>(up, rows, activations, levels, K, acc + kRows);
+        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(gate, rows, activations, levels, K, acc);
+        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(up, rows, activations, levels, K,
+                                                                       acc + kRows);
       }
       for (int r = 0; r < kRows && row + r < row_end; ++r) {
         const T gate = reduce_lanes<T, WG, Isa>(acc[r]), up = reduce_lanes<T, WG, Isa>(acc[kRows + r]);
