@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/per_launch.h"
+#include "common/prefetch.h"
 #include "common/submit_kernel.h"
 #include "formats/interleaved_k.h"
 #include "linear/group_reduce.h"
@@ -64,8 +65,8 @@ inline void q5_k_row_pair(const formats::Packed<formats::Q5K>& packed, const flo
     for (int r = 0; r < rows; ++r) {
       const formats::Q5K::Block block = packed.block((row0 + r) * super_blocks + i);
       if (r < ahead_rows) {
-        for (int64_t byte = 0; byte < block_bytes; byte += 64) __builtin_prefetch(block.b + ahead + byte);
-        __builtin_prefetch(block.b + ahead + block_bytes - 1);
+        for (int64_t byte = 0; byte < block_bytes; byte += 64) prefetch_line<PrefetchInto::l1>(block.b + ahead + byte);
+        prefetch_line<PrefetchInto::l1>(block.b + ahead + block_bytes - 1);
       }
       alignas(64) uint8_t codes[256];
       alignas(32) float fields[2][8];  // scale(p), offset(p)
