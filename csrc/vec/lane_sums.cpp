@@ -72,9 +72,21 @@ HWY_INLINE VF HalfBitsToFloat(DF df, const uint16_t* bits) {
 #endif
 }
 
-// Each stream's blocks are prefetched 8 KiB ahead: from memory, fp32 and fp16 q4_0 take 18% less
-// time than at 2 KiB (into L1 or L2 alike; 12 and 16 KiB gain no more).
-inline constexpr int kBlockPrefetchDistance = 8192;
+// Each stream's codes are prefetched 2 KiB ahead along its row and, past the row's end, into the
+// stream's row of the next work-group (rows_per_group rows on), which is where the stream goes
+// next. From memory, fp32 q4_0 at K = 14336 takes 12% less time than with a fixed 8 KiB ahead
+// (which at K = 4096 is that same next row, and beyond K = 4096 falls inside the group's own
+// rows); 4 KiB along the row gains less.
+inline constexpr int kStreamPrefetchDistance = 2048;
+
+// Where to prefetch for a run whose codes start at `codes`, at byte `column` of its row (32 code
+// bytes per block).
+template <class F, class T>
+HWY_INLINE const uint8_t* StreamAhead(const WorkItems<F, T>& items, const uint8_t* codes, int64_t column) {
+  const int64_t row_bytes = int64_t(items.blocks_per_row) * 32;
+  const bool next_row = column + kStreamPrefetchDistance >= row_bytes;
+  return codes + kStreamPrefetchDistance + (next_row ? (items.rows_per_group - 1) * row_bytes : 0);
+}
 
 template <class F>
 inline constexpr bool kIntegerCodes = std::is_same_v<F, formats::Q4_0> || std::is_same_v<F, formats::Q4_0Woq>;
@@ -217,7 +229,7 @@ HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int c
     HWY_ALIGN float scale_memory[4];
     const float* scales = RunScales(matrix, first, count, scale_memory);
     const uint8_t* codes = matrix.w + matrix.at.codes(first);
-    kernels::prefetch_ahead<32 * 4, kBlockPrefetchDistance>(codes);
+    kernels::prefetch_ahead<32 * 4, 0>(StreamAhead(items, codes, 32 * b0));
     for (int i = 0; i < count; ++i) {
       const uint8_t* qs = codes + 32 * i;
       const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, scales[i])));

@@ -49,6 +49,7 @@ struct WorkItems {
   int64_t first_block[kStreams];                // block index of each stream's row in it
   float expert_scale[kStreams];                 // codes 35 and 36: each matrix's fp32 scale
   int blocks_per_row, steps, local_range;
+  int rows_per_group;                           // rows of each matrix a work-group takes
   float* sums;                                  // out: [local_range][kStreams], each work-item's row sums
 };
 

@@ -68,7 +68,7 @@ void launch_slots(const std::string& name, int slots, int N, c10::Device device,
 template <int R, int L, class F, class T>
 void gate_up_totals(const T* x, const formats::Packed<F>& gate, int64_t gate_row, const formats::Packed<F>& up,
                     int64_t up_row, float scale, int blocks_per_row, int steps, float* local, float* totals) {
-  WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, nullptr};
+  WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, R, nullptr};
   for (int r = 0; r < R; ++r) {
     items.matrix[r] = &gate;
     items.matrix[R + r] = &up;
@@ -150,7 +150,7 @@ void down(const char* kernel, const void* input, const int64_t* ids, const void*
   launch_slots<R, L>(kernel_name<T, R, L, S, Q>(kernel), slots, N, device, [&](int64_t t, int64_t w, float* local) {
     const int64_t e = ids[t];
     const auto matrix = vec_matrix<F>(table_entry(table, e), static_cast<int64_t>(N) * blocks_per_row);
-    WorkItems<F, T> items{x + t * K, {}, {}, {}, blocks_per_row, steps, L, nullptr};
+    WorkItems<F, T> items{x + t * K, {}, {}, {}, blocks_per_row, steps, L, R, nullptr};
     for (int r = 0; r < R; ++r) {
       items.matrix[r] = &matrix;
       items.first_block[r] = (R * w + r) * blocks_per_row;

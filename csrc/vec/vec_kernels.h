@@ -31,7 +31,7 @@ void linear_forward_kernel(const void* input, const uint8_t* weight, void* outpu
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           const int64_t row = static_cast<int64_t>(g.linear_id) * R;
-          WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, nullptr};
+          WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, R, nullptr};
           for (int r = 0; r < R; ++r) {
             items.matrix[r] = &matrix;
             items.first_block[r] = (row + r) * blocks_per_row;
@@ -62,7 +62,7 @@ void mlp_forward_kernel(const void* input, const uint8_t* weight1, const uint8_t
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           const int64_t row = static_cast<int64_t>(g.linear_id) * R;
-          WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, nullptr};
+          WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, R, nullptr};
           for (int r = 0; r < R; ++r) {
             items.matrix[r] = &gate;
             items.matrix[R + r] = &up;
