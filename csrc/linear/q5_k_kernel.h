@@ -65,8 +65,9 @@ inline void q5_k_row_pair(const formats::Packed<formats::Q5K>& packed, const flo
     for (int r = 0; r < rows; ++r) {
       const formats::Q5K::Block block = packed.block((row0 + r) * super_blocks + i);
       if (r < ahead_rows) {
-        for (int64_t byte = 0; byte < block_bytes; byte += 64) prefetch_line<PrefetchInto::l1>(block.b + ahead + byte);
-        prefetch_line<PrefetchInto::l1>(block.b + ahead + block_bytes - 1);
+        const uint8_t* next = block.b + ahead;
+        for (int64_t byte = 0; byte < block_bytes; byte += 64) prefetch_line<PrefetchInto::l1>(next + byte);
+        prefetch_line<PrefetchInto::l1>(next + block_bytes - 1);
       }
       alignas(64) uint8_t codes[256];
       alignas(32) float fields[2][8];  // scale(p), offset(p)
