@@ -1,5 +1,6 @@
 """The vector path: linear_forward_vec and mlp_forward_vec on q4_0 / q4_0_woq weights."""
 
+import numpy as np
 import pytest
 import torch
 import torch.nn.functional as nnf
@@ -55,6 +56,40 @@ def test_linear_matches_fp64_reference(qtype, dtype, k):
     assert (launch.name, launch.global_range, launch.local_range) == (
         f"linear_forward_kernel<{'float' if dtype == torch.float32 else 'half'}, 4, 4, {lanes}, {qtype}>", (n,), (4,))
     assert_dot(y, x, half_weights(qtype, w, n, k), 4 * eps)
+
+
+def vector_sums_fp32(w, x):
+    """fp32 row totals in the kernels' order: work-item l takes the four-block chunks l, l + 4, ...
+    and then the single tail blocks l, l + 4, ... past them; each adds weight times activation into
+    one lane per position of the block, in block order; its 64 lanes are halved pairwise (lanes i
+    and i + 32, then i + 16, ...); work-item 0 adds the others' values in order."""
+    n, k = w.shape
+    steps, blocks = k // 256, k // 64
+    products = (w.float().numpy() * x.float().numpy()).reshape(n, blocks, 64)
+    lanes = np.zeros((4, n, 64), dtype=np.float32)
+    for b in range(blocks):
+        item = b // 4 % 4 if b < 4 * steps else (b - 4 * steps) % 4
+        lanes[item] += products[:, b]
+    width = 32
+    while width:
+        lanes[:, :, :width] += lanes[:, :, width:2 * width]
+        width //= 2
+    total = lanes[0, :, 0]
+    for item in range(1, 4):
+        total = total + lanes[item, :, 0]
+    return torch.from_numpy(total)
+
+
+# Any other order of the same fp32 sums gives other bits: the linear kernel must equal its own
+# order exactly (K with chunks only, a tail only, and both; fewer chunks than work-items).
+@pytest.mark.parametrize("k", [64, 512, 1344, 2112])
+def test_linear_fp32_sums_in_the_kernels_order(k):
+    n = 12
+    w = packed(Q4_0, n, k, seed=k + 1)
+    x = row(k, torch.float32)
+    y = vorn_linear.linear_forward_vec(x, w, k, n, Q4_0)
+    expected = vector_sums_fp32(half_weights(Q4_0, w, n, k).float(), x.cpu()[0])
+    assert torch.equal(y.cpu()[0], expected)
 
 
 @pytest.mark.parametrize("qtype", [Q4_0, Q4_0_WOQ])

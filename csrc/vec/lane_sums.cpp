@@ -79,11 +79,13 @@ HWY_INLINE VF HalfBitsToFloat(DF df, const uint16_t* bits) {
 // rows); 4 KiB along the row gains less.
 inline constexpr int kStreamPrefetchDistance = 2048;
 
-// Where to prefetch for a run whose codes start at `codes`, at byte `column` of its row (32 code
-// bytes per block).
+// The 4-bit codes of a 64-weight block of the planar layouts.
+inline constexpr int kBlockCodeBytes = 32;
+
+// Where to prefetch for a run whose codes start at `codes`, at byte `column` of its row.
 template <class F, class T>
 HWY_INLINE const uint8_t* StreamAhead(const WorkItems<F, T>& items, const uint8_t* codes, int64_t column) {
-  const int64_t row_bytes = int64_t(items.blocks_per_row) * 32;
+  const int64_t row_bytes = int64_t(items.blocks_per_row) * kBlockCodeBytes;
   const bool next_row = column + kStreamPrefetchDistance >= row_bytes;
   return codes + kStreamPrefetchDistance + (next_row ? (items.rows_per_group - 1) * row_bytes : 0);
 }
@@ -229,9 +231,9 @@ HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int c
     HWY_ALIGN float scale_memory[4];
     const float* scales = RunScales(matrix, first, count, scale_memory);
     const uint8_t* codes = matrix.w + matrix.at.codes(first);
-    kernels::prefetch_ahead<32 * 4, 0>(StreamAhead(items, codes, 32 * b0));
+    kernels::prefetch_ahead<kBlockCodeBytes * 4, 0>(StreamAhead(items, codes, kBlockCodeBytes * b0));
     for (int i = 0; i < count; ++i) {
-      const uint8_t* qs = codes + 32 * i;
+      const uint8_t* qs = codes + kBlockCodeBytes * i;
       const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, scales[i])));
       const float* xb = x + 64 * i;
       for (int h = 0; h < 2; ++h) {
