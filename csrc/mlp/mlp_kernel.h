@@ -83,6 +83,15 @@ struct MlpFp8E5m2 : ScaledMember<formats::Fp8E5m2, 8, 8, LaneOrder::run> {
 };
 template <> struct MlpMember<formats::Fp8E5m2> { using type = MlpFp8E5m2; };
 
+// The formats whose work-groups advance two gate rows and the two up rows of the same outputs
+// together when the sums round in fp16 or bf16 (in bf16 20% faster than a gate row and an up
+// row; fp8_e5m2 took 47% longer so in bf16, and fp6 5%).
+template <class F>
+inline constexpr bool kFourRowsTogether = false;
+template <> inline constexpr bool kFourRowsTogether<formats::Q4_0> = true;
+template <> inline constexpr bool kFourRowsTogether<formats::Q4_0Woq> = true;
+template <> inline constexpr bool kFourRowsTogether<formats::Fp4> = true;
+
 // Work-group g: rows g*R .. g*R + R - 1 of both matrices, lane by lane as the chunks above.
 template <class F, class T, int WG, int R>
 void mlp_chunk_group(const formats::Packed<F>& w1, const formats::Packed<F>& w2, const T* input, T* output,
@@ -139,29 +148,40 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
   const int64_t row0 = static_cast<int64_t>(g.linear_id) * R;
   with_word_sums<M, T, WG, Isa>(activations, [&](auto sums) {
     using Sums = typename decltype(sums)::type;
-    // The gate and up rows advance together, for more independent chains of additions, except
-    // with the exact sums of the two-plane formats (fp6), which measured slower so.
-    constexpr bool kTogether = decltype(sums)::kRows == 2 || !HasPlaneGroups<typename M::F>::value;
-    // The binary16 sums take two rows of one weight at a time, as the forward does: with a gate
-    // row and an up row together they took 3 to 6% longer. A last odd row is computed twice and
-    // written once.
-    constexpr int kRows = kTakesHalfPairs<Sums> && R % 2 == 0 ? 2 : 1;
+    // Which rows advance together, for more independent chains of additions:
+    // - with the sums that round in fp16 or bf16 (long latencies, two rows at a time), four rows
+    //   (kFourRowsTogether), or a gate row and an up row; but with AVX512-FP16's binary16 sums
+    //   two gate rows, then two up rows (a gate row and an up row together took 3 to 6% longer);
+    // - with the fp32 sums, a gate row and an up row, but for the two-plane formats' (fp6) exact
+    //   sums, which measured slower so.
+    // A last odd row is computed twice and written once.
+    constexpr bool kTwoRowSums = decltype(sums)::kRows == 2;
+    constexpr int kRows =
+        R % 2 == 0 && (kTakesHalfPairs<Sums> || (kTwoRowSums && kFourRowsTogether<typename M::F>)) ? 2 : 1;
+    constexpr bool kTogether = !kTakesHalfPairs<Sums> && (kTwoRowSums || !HasPlaneGroups<typename M::F>::value);
     const int64_t row_end = std::min<int64_t>(row0 + R, N);
     for (int64_t row = row0; row < row_end; row += kRows) {
       typename SumLanes<T, Isa>::V acc[2 * kRows][WG / 16];  // gate rows, then up rows
-      if constexpr (kRows == 1 && kTogether) {
-        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>({&w1, &w2}, {row, row}, activations, levels, K,
+      int64_t rows[kRows];
+      const formats::Packed<typename M::F>*gate_weights[kRows], *up_weights[kRows];
+      for (int r = 0; r < kRows; ++r) {
+        rows[r] = std::min<int64_t>(row + r, row_end - 1);
+        gate_weights[r] = &w1;
+        up_weights[r] = &w2;
+      }
+      if constexpr (kTogether) {
+        const formats::Packed<typename M::F>* weights[2 * kRows];
+        int64_t weight_rows[2 * kRows];
+        for (int r = 0; r < kRows; ++r) {
+          weights[r] = &w1, weights[kRows + r] = &w2;
+          weight_rows[r] = weight_rows[kRows + r] = rows[r];
+        }
+        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(weights, weight_rows, activations, levels, K,
                                                                        acc);
       } else {
-        int64_t rows[kRows];
-        const formats::Packed<typename M::F>*gate[kRows], *up[kRows];
-        for (int r = 0; r < kRows; ++r) {
-          rows[r] = std::min<int64_t>(row + r, row_end - 1);
-          gate[r] = &w1;
-          up[r] = &w2;
-        }
-        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(gate, rows, activations, levels, K, acc);
-        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(up, rows, activations, levels, K,
+        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(gate_weights, rows, activations, levels, K,
+                                                                       acc);
+        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(up_weights, rows, activations, levels, K,
                                                                        acc + kRows);
       }
       for (int r = 0; r < kRows && row + r < row_end; ++r) {
