@@ -83,14 +83,24 @@ struct MlpFp8E5m2 : ScaledMember<formats::Fp8E5m2, 8, 8, LaneOrder::run> {
 };
 template <> struct MlpMember<formats::Fp8E5m2> { using type = MlpFp8E5m2; };
 
-// The formats whose work-groups advance two gate rows and the two up rows of the same outputs
-// together when the sums round in fp16 or bf16 (in bf16 20% faster than a gate row and an up
-// row; fp8_e5m2 took 47% longer so in bf16, and fp6 5%).
+// How a work-group's rows advance, for more independent chains of additions (measured on an
+// AMD Zen 5 without AVX512-FP16):
+// - kFourRows: with the sums that round in fp16 or bf16 (long latencies, two rows at a time),
+//   two gate rows and the two up rows of the same outputs together, where the others take a
+//   gate row and an up row (in bf16 20% faster; fp8_e5m2 took 47% longer so in bf16, fp6 5%);
+// - kGateAndUpInFp32: with the fp32 sums, a gate row and an up row together, where the others
+//   take one row at a time (fp6's exact sums and fp8_e5m2 measured slower together).
+// With AVX512-FP16's binary16 sums, two gate rows and then two up rows (a gate row and an up
+// row together took 3 to 6% longer there).
 template <class F>
-inline constexpr bool kFourRowsTogether = false;
-template <> inline constexpr bool kFourRowsTogether<formats::Q4_0> = true;
-template <> inline constexpr bool kFourRowsTogether<formats::Q4_0Woq> = true;
-template <> inline constexpr bool kFourRowsTogether<formats::Fp4> = true;
+struct FusedRows {
+  static constexpr bool kFourRows = false, kGateAndUpInFp32 = true;
+};
+template <> struct FusedRows<formats::Q4_0> { static constexpr bool kFourRows = true, kGateAndUpInFp32 = true; };
+template <> struct FusedRows<formats::Q4_0Woq> { static constexpr bool kFourRows = true, kGateAndUpInFp32 = true; };
+template <> struct FusedRows<formats::Fp4> { static constexpr bool kFourRows = true, kGateAndUpInFp32 = true; };
+template <> struct FusedRows<formats::Fp6> { static constexpr bool kFourRows = false, kGateAndUpInFp32 = false; };
+template <> struct FusedRows<formats::Fp8E5m2> { static constexpr bool kFourRows = false, kGateAndUpInFp32 = false; };
 
 // Work-group g: rows g*R .. g*R + R - 1 of both matrices, lane by lane as the chunks above.
 template <class F, class T, int WG, int R>
@@ -148,17 +158,11 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
   const int64_t row0 = static_cast<int64_t>(g.linear_id) * R;
   with_word_sums<M, T, WG, Isa>(activations, [&](auto sums) {
     using Sums = typename decltype(sums)::type;
-    // Which rows advance together, for more independent chains of additions:
-    // - with the sums that round in fp16 or bf16 (long latencies, two rows at a time), four rows
-    //   (kFourRowsTogether), or a gate row and an up row; but with AVX512-FP16's binary16 sums
-    //   two gate rows, then two up rows (a gate row and an up row together took 3 to 6% longer);
-    // - with the fp32 sums, a gate row and an up row, but for the two-plane formats' (fp6) exact
-    //   sums, which measured slower so.
-    // A last odd row is computed twice and written once.
+    // Which rows advance together (FusedRows); a last odd row is computed twice, written once.
+    using Rows = FusedRows<typename M::F>;
     constexpr bool kTwoRowSums = decltype(sums)::kRows == 2;
-    constexpr int kRows =
-        R % 2 == 0 && (kTakesHalfPairs<Sums> || (kTwoRowSums && kFourRowsTogether<typename M::F>)) ? 2 : 1;
-    constexpr bool kTogether = !kTakesHalfPairs<Sums> && (kTwoRowSums || !HasPlaneGroups<typename M::F>::value);
+    constexpr int kRows = R % 2 == 0 && (kTakesHalfPairs<Sums> || (kTwoRowSums && Rows::kFourRows)) ? 2 : 1;
+    constexpr bool kTogether = !kTakesHalfPairs<Sums> && (kTwoRowSums || Rows::kGateAndUpInFp32);
     const int64_t row_end = std::min<int64_t>(row0 + R, N);
     for (int64_t row = row0; row < row_end; row += kRows) {
       typename SumLanes<T, Isa>::V acc[2 * kRows][WG / 16];  // gate rows, then up rows
