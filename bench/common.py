@@ -39,10 +39,27 @@ def best_time_from_memory(fn, *tensors, repeat: int = 20, warmup: int = 1) -> fl
     read their weights: the calls cycle through copies whose total is at least twice the
     last-level cache. (A weight timed on its own stays in a large cache and reads faster than
     memory allows.) Tensors below 1/1024 of that total get 1024 copies and partly stay cached."""
+    return best_times_from_memory([fn], *tensors, repeat=repeat, warmup=warmup)[0]
+
+
+def best_times_from_memory(fns, *tensors, repeat: int = 20, warmup: int = 1) -> list[float]:
+    """best_time_from_memory of each fn in fns, their runs taken in turn: this machine's speed
+    drifts by 10% and more within minutes, which would otherwise decide a comparison of two
+    forms that run one after the other."""
     nbytes = sum(t.nbytes for t in tensors)
     count = min(1024, math.ceil(2 * last_level_cache_bytes() / nbytes))
     copies = [tuple(t.clone() for t in tensors) for _ in range(count)]
-    return best_time(lambda: [fn(*c) for c in copies], repeat=repeat, warmup=warmup) / len(copies)
+    runs = [lambda fn=fn: [fn(*c) for c in copies] for fn in fns]
+    for run in runs:
+        for _ in range(warmup):
+            run()
+    best = [float("inf")] * len(runs)
+    for _ in range(repeat):
+        for i, run in enumerate(runs):
+            start = time.perf_counter()
+            run()
+            best[i] = min(best[i], time.perf_counter() - start)
+    return [b / len(copies) for b in best]
 
 
 def read_bandwidth() -> float:

@@ -12,7 +12,7 @@ import torch
 import torch.nn.functional as F
 
 import vorn_linear
-from common import best_time_from_memory, machine, print_table, read_bandwidth
+from common import best_times_from_memory, machine, print_table, read_bandwidth
 from vorn.quantize import qtypes, quantize
 
 FUSED = ["q4_0", "q4_0_woq", "fp4", "fp8_e5m2", "fp6"]
@@ -45,8 +45,7 @@ def main() -> None:
                 gate = vorn_linear.forward_new(x, a, qtype, args.n)
                 return F.silu(gate) * vorn_linear.forward_new(x, b, qtype, args.n)
 
-            fused = best_time_from_memory(fused_call, w1, w2, repeat=args.repeat)
-            separate = best_time_from_memory(separate_call, w1, w2, repeat=args.repeat)
+            fused, separate = best_times_from_memory([fused_call, separate_call], w1, w2, repeat=args.repeat)
             gbs = (w1.nbytes + w2.nbytes) / fused / 1e9
             rows.append([name, dtype_name, fused * 1e3, separate * 1e3, separate / fused, gbs, gbs / bandwidth])
     print_table(f"fused MLP, K = {args.k}, N = {args.n}",
