@@ -88,19 +88,18 @@ template <> struct MlpMember<formats::Fp8E5m2> { using type = MlpFp8E5m2; };
 // - kFourRows: with the sums that round in fp16 or bf16 (long latencies, two rows at a time),
 //   two gate rows and the two up rows of the same outputs together, where the others take a
 //   gate row and an up row (in bf16 20% faster; fp8_e5m2 took 47% longer so in bf16, fp6 5%);
-// - kGateAndUpInFp32: with the fp32 sums, a gate row and an up row together, where the others
-//   take one row at a time (fp6's exact sums and fp8_e5m2 measured slower together).
+// - kGateAndUp: with the sums of one row at a time (fp32, and fp16 or bf16 outside the rounding
+//   sums' ranges), a gate row and an up row together, where the others take one row at a time
+//   (fp6's exact sums and fp8_e5m2 measured slower together).
 // With AVX512-FP16's binary16 sums, two gate rows and then two up rows (a gate row and an up
 // row together took 3 to 6% longer there).
 template <class F>
-struct FusedRows {
-  static constexpr bool kFourRows = false, kGateAndUpInFp32 = true;
-};
-template <> struct FusedRows<formats::Q4_0> { static constexpr bool kFourRows = true, kGateAndUpInFp32 = true; };
-template <> struct FusedRows<formats::Q4_0Woq> { static constexpr bool kFourRows = true, kGateAndUpInFp32 = true; };
-template <> struct FusedRows<formats::Fp4> { static constexpr bool kFourRows = true, kGateAndUpInFp32 = true; };
-template <> struct FusedRows<formats::Fp6> { static constexpr bool kFourRows = false, kGateAndUpInFp32 = false; };
-template <> struct FusedRows<formats::Fp8E5m2> { static constexpr bool kFourRows = false, kGateAndUpInFp32 = false; };
+struct FusedRows;
+template <> struct FusedRows<formats::Q4_0> { static constexpr bool kFourRows = true, kGateAndUp = true; };
+template <> struct FusedRows<formats::Q4_0Woq> { static constexpr bool kFourRows = true, kGateAndUp = true; };
+template <> struct FusedRows<formats::Fp4> { static constexpr bool kFourRows = true, kGateAndUp = true; };
+template <> struct FusedRows<formats::Fp6> { static constexpr bool kFourRows = false, kGateAndUp = false; };
+template <> struct FusedRows<formats::Fp8E5m2> { static constexpr bool kFourRows = false, kGateAndUp = false; };
 
 // Work-group g: rows g*R .. g*R + R - 1 of both matrices, lane by lane as the chunks above.
 template <class F, class T, int WG, int R>
@@ -162,7 +161,7 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
     using Rows = FusedRows<typename M::F>;
     constexpr bool kTwoRowSums = decltype(sums)::kRows == 2;
     constexpr int kRows = R % 2 == 0 && (kTakesHalfPairs<Sums> || (kTwoRowSums && Rows::kFourRows)) ? 2 : 1;
-    constexpr bool kTogether = !kTakesHalfPairs<Sums> && (kTwoRowSums || Rows::kGateAndUpInFp32);
+    constexpr bool kTogether = !kTakesHalfPairs<Sums> && (kTwoRowSums || Rows::kGateAndUp);
     const int64_t row_end = std::min<int64_t>(row0 + R, N);
     for (int64_t row = row0; row < row_end; row += kRows) {
       typename SumLanes<T, Isa>::V acc[2 * kRows][WG / 16];  // gate rows, then up rows
