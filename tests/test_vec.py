@@ -67,13 +67,14 @@ def vector_sums_fp32(w, x):
     steps, blocks = k // 256, k // 64
     products = (w.float().numpy() * x.float().numpy()).reshape(n, blocks, 64)
     lanes = np.zeros((4, n, 64), dtype=np.float32)
-    for b in range(blocks):
-        item = b // 4 % 4 if b < 4 * steps else (b - 4 * steps) % 4
-        lanes[item] += products[:, b]
-    width = 32
-    while width:
-        lanes[:, :, :width] += lanes[:, :, width:2 * width]
-        width //= 2
+    with np.errstate(invalid="ignore"):  # infinite weights of opposite signs give NaN, as in the kernel
+        for b in range(blocks):
+            item = b // 4 % 4 if b < 4 * steps else (b - 4 * steps) % 4
+            lanes[item] += products[:, b]
+        width = 32
+        while width:
+            lanes[:, :, :width] += lanes[:, :, width:2 * width]
+            width //= 2
     total = lanes[0, :, 0]
     for item in range(1, 4):
         total = total + lanes[item, :, 0]
@@ -81,15 +82,21 @@ def vector_sums_fp32(w, x):
 
 
 # Any other order of the same fp32 sums gives other bits: the linear kernel must equal its own
-# order exactly (K with chunks only, a tail only, and both; fewer chunks than work-items).
+# order exactly (K with chunks only, a tail only, and both; fewer chunks than work-items). Large
+# scales: row 1's make weights overflow fp16 (they must be infinite), row 2's reach 65504.
+@pytest.mark.parametrize("large_scales", [False, True])
 @pytest.mark.parametrize("k", [64, 512, 1344, 2112])
-def test_linear_fp32_sums_in_the_kernels_order(k):
-    n = 12
+def test_linear_fp32_sums_in_the_kernels_order(k, large_scales):
+    n, blocks = 12, k // 64
     w = packed(Q4_0, n, k, seed=k + 1)
+    if large_scales:
+        scales = w[n * k // 2:].view(torch.float16)
+        scales[blocks:2 * blocks] = torch.tensor([8192.0, -9000.0, 60000.0, 0.5]).repeat(blocks)[:blocks]
+        scales[2 * blocks:3 * blocks] = -8188.0
     x = row(k, torch.float32)
     y = vorn_linear.linear_forward_vec(x, w, k, n, Q4_0)
     expected = vector_sums_fp32(half_weights(Q4_0, w, n, k).float(), x.cpu()[0])
-    assert torch.equal(y.cpu()[0], expected)
+    torch.testing.assert_close(y.cpu()[0], expected, rtol=0, atol=0, equal_nan=True)
 
 
 @pytest.mark.parametrize("qtype", [Q4_0, Q4_0_WOQ])
