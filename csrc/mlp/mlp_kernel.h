@@ -90,16 +90,28 @@ template <> struct MlpMember<formats::Fp8E5m2> { using type = MlpFp8E5m2; };
 //   gate row and an up row (in bf16 20% faster; fp8_e5m2 took 47% longer so in bf16, fp6 5%);
 // - kGateAndUp: with the sums of one row at a time (fp32, and fp16 or bf16 outside the rounding
 //   sums' ranges), a gate row and an up row together, where the others take one row at a time
-//   (fp6's exact sums and fp8_e5m2 measured slower together).
+//   (fp6's exact sums and fp8_e5m2 measured slower together);
+// - kTwoStepsInBf16: with the bf16 sums, two steps of the gate row and the up row at a time (for
+//   fp8_e5m2 9% faster from memory).
 // With AVX512-FP16's binary16 sums, two gate rows and then two up rows (a gate row and an up
 // row together took 3 to 6% longer there).
 template <class F>
 struct FusedRows;
-template <> struct FusedRows<formats::Q4_0> { static constexpr bool kFourRows = true, kGateAndUp = true; };
-template <> struct FusedRows<formats::Q4_0Woq> { static constexpr bool kFourRows = true, kGateAndUp = true; };
-template <> struct FusedRows<formats::Fp4> { static constexpr bool kFourRows = true, kGateAndUp = true; };
-template <> struct FusedRows<formats::Fp6> { static constexpr bool kFourRows = false, kGateAndUp = false; };
-template <> struct FusedRows<formats::Fp8E5m2> { static constexpr bool kFourRows = false, kGateAndUp = false; };
+template <> struct FusedRows<formats::Q4_0> {
+  static constexpr bool kFourRows = true, kGateAndUp = true, kTwoStepsInBf16 = false;
+};
+template <> struct FusedRows<formats::Q4_0Woq> {
+  static constexpr bool kFourRows = true, kGateAndUp = true, kTwoStepsInBf16 = false;
+};
+template <> struct FusedRows<formats::Fp4> {
+  static constexpr bool kFourRows = true, kGateAndUp = true, kTwoStepsInBf16 = false;
+};
+template <> struct FusedRows<formats::Fp6> {
+  static constexpr bool kFourRows = false, kGateAndUp = false, kTwoStepsInBf16 = false;
+};
+template <> struct FusedRows<formats::Fp8E5m2> {
+  static constexpr bool kFourRows = false, kGateAndUp = false, kTwoStepsInBf16 = true;
+};
 
 // Work-group g: rows g*R .. g*R + R - 1 of both matrices, lane by lane as the chunks above.
 template <class F, class T, int WG, int R>
@@ -179,8 +191,9 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
           weights[r] = &w1, weights[kRows + r] = &w2;
           weight_rows[r] = weight_rows[kRows + r] = rows[r];
         }
-        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(weights, weight_rows, activations, levels, K,
-                                                                       acc);
+        constexpr int kSteps = kTakesVectorPairs<Sums> && Rows::kTwoStepsInBf16 ? 2 : 1;
+        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch, kSteps>(weights, weight_rows, activations,
+                                                                               levels, K, acc);
       } else {
         word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(gate_weights, rows, activations, levels, K,
                                                                        acc);
