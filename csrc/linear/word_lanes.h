@@ -319,10 +319,36 @@ inline std::array<StepCodes<M, T, W, Isa, Prefetch>, sizeof...(r)> step_codes(
   return {StepCodes<M, T, W, Isa, Prefetch>(*weights[r], first[r], lanes, levels)...};
 }
 
+// Steps step .. step + kCount - 1 of kRows weight rows (row rows[r] of *weights[r]), each with
+// `lanes` lanes in the row: their sums formed together, then each row's combines in step order.
+template <class M, class T, int W, class Isa, class Sums, class Prefetch, size_t kCount, size_t kRows,
+          class V = typename SumLanes<T, Isa>::V>
+inline void word_lane_steps(const formats::Packed<typename M::F>* const (&weights)[kRows],
+                            const int64_t (&rows)[kRows], const LaneActivations<float>& activations,
+                            const LaneLevels<typename M::F, T, Isa>& levels, int64_t K, int64_t step, int lanes,
+                            V (*acc)[W / 16]) {
+  constexpr int kStep = M::kLaneWeights * W;
+  constexpr size_t kSums = kCount * kRows;  // step i / kRows of row i % kRows
+  const formats::Packed<typename M::F>* step_weights[kSums];
+  int64_t first[kSums];
+  for (size_t i = 0; i < kSums; ++i) {
+    step_weights[i] = weights[i % kRows];
+    first[i] = rows[i % kRows] * K + (step + static_cast<int64_t>(i / kRows)) * kStep;
+  }
+  const auto codes =
+      step_codes<M, T, W, Isa, Prefetch>(step_weights, first, lanes, levels, std::make_index_sequence<kSums>{});
+  V s[kSums][W / 16];
+  word_sums<M, T, W, Isa, Sums, kCount>(codes, activations, step * kStep, kStep, s);
+  for (size_t i = 0; i < kSums; ++i) {
+    combine_step<M, T, W, Isa, Sums>(*step_weights[i], activations, first[i], step + static_cast<int64_t>(i / kRows),
+                                     lanes, s[i], acc[i % kRows]);
+  }
+}
+
 // The lane accumulators of kRows weight rows, row rows[r] of *weights[r], over the whole of K.
 // The rows advance together, giving the additions kRows times the independent chains, and with
-// kSteps = 2 two whole steps of them at a time (a step's sums do not depend on the step before;
-// each row's combines stay in step order): each row's accumulators are formed exactly as alone.
+// kSteps = 2 two whole steps of them at a time (a step's sums do not depend on the step before):
+// each row's accumulators are formed exactly as alone.
 template <class M, class T, int W, class Isa, class Sums, class Prefetch = FarCodePrefetch, int kSteps = 1,
           size_t kRows, class V = typename SumLanes<T, Isa>::V>
 inline void word_lane_rows_together(const formats::Packed<typename M::F>* const (&weights)[kRows],
@@ -341,38 +367,16 @@ inline void word_lane_rows_together(const formats::Packed<typename M::F>* const 
   for (size_t r = 0; r < kRows; ++r) {
     for (int v = 0; v < W / 16; ++v) acc[r][v] = V{};
   }
-  const int64_t steps = (K + kStep - 1) / kStep;
   int64_t step = 0;
   if constexpr (kSteps == 2) {
-    // Pairs of steps whose lanes all lie in the row; the rest one at a time below.
+    // Pairs of steps whose lanes all lie in the row; the rest one at a time.
     for (; step + 2 <= K / kStep; step += 2) {
-      const formats::Packed<typename M::F>* step_weights[2 * kRows];
-      int64_t first[2 * kRows];
-      for (size_t i = 0; i < 2 * kRows; ++i) {
-        step_weights[i] = weights[i % kRows];
-        first[i] = rows[i % kRows] * K + (step + static_cast<int64_t>(i / kRows)) * kStep;
-      }
-      const auto codes =
-          step_codes<M, T, W, Isa, Prefetch>(step_weights, first, W, levels, std::make_index_sequence<2 * kRows>{});
-      V s[2 * kRows][W / 16];
-      word_sums<M, T, W, Isa, Sums, 2>(codes, activations, step * kStep, kStep, s);
-      for (size_t i = 0; i < 2 * kRows; ++i) {
-        combine_step<M, T, W, Isa, Sums>(*step_weights[i], activations, first[i], step + int64_t(i / kRows), W, s[i],
-                                         acc[i % kRows]);
-      }
+      word_lane_steps<M, T, W, Isa, Sums, Prefetch, 2>(weights, rows, activations, levels, K, step, W, acc);
     }
   }
-  for (; step < steps; ++step) {
+  for (const int64_t steps = (K + kStep - 1) / kStep; step < steps; ++step) {
     const int lanes = static_cast<int>(std::min<int64_t>(W, (K - step * kStep) / M::kLaneWeights));
-    int64_t first[kRows];
-    for (size_t r = 0; r < kRows; ++r) first[r] = rows[r] * K + step * kStep;
-    const auto codes =
-        step_codes<M, T, W, Isa, Prefetch>(weights, first, lanes, levels, std::make_index_sequence<kRows>{});
-    V s[kRows][W / 16];
-    word_sums<M, T, W, Isa, Sums>(codes, activations, step * kStep, 0, s);
-    for (size_t r = 0; r < kRows; ++r) {
-      combine_step<M, T, W, Isa, Sums>(*weights[r], activations, first[r], step, lanes, s[r], acc[r]);
-    }
+    word_lane_steps<M, T, W, Isa, Sums, Prefetch, 1>(weights, rows, activations, levels, K, step, lanes, acc);
   }
 }
 
