@@ -30,13 +30,14 @@ def test_suites_pass_without(variable, suites):
 
 # fp16 or bf16 products of word-lane formats (batch 1 and, for fp16, the by-batch kernels) and of
 # the fused MLP, on activations of magnitudes across a wide range (fp16: subnormal products,
-# overflowing sums). argv: output path, dtype, lowest and highest power of two.
+# overflowing sums). K takes pairs of steps and a single one (bf16 takes steps in pairs).
+# argv: output path, dtype, lowest and highest power of two.
 LANE_OUTPUTS = """
 import sys, torch, vorn_linear
 from vorn.quantize import qtypes, quantize
 qt, g = qtypes(), torch.Generator().manual_seed(5)
 dtype, low, high = getattr(torch, sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
-n, k, outputs = 25, 512, []
+n, k, outputs = 25, 1536, []
 sign = torch.randint(0, 2, (4, k), generator=g).float() * 2 - 1
 x = sign * (1 + torch.rand(4, k, generator=g)) * torch.exp2(torch.randint(low, high, (4, k), generator=g).float())
 x = x.to(dtype).to("xpu")
@@ -44,7 +45,7 @@ for name in ["q4_0", "nf4", "nf3", "q8_0", "fp8_e5m2", "q4_k", "q6_k", "fp6", "q
     w = quantize(torch.randn(n, k, generator=g), name).to("xpu")
     for batch in [1, 4] if dtype == torch.float16 else [1]:
         outputs.append(vorn_linear.forward_new(x[:batch], w, qt[name], n))
-    if name in ("q4_0", "fp6"):
+    if name in ("q4_0", "fp6", "fp8_e5m2"):
         outputs.append(vorn_linear.mlp_forward_xpu(x[:1], w, w, 1, k, n, 0, qt[name]))
 # fp32 block scales so small that their products with the sums are subnormal (q8_0, and fp8_e5m2
 # in the fused MLP), with activations 2^-10 to 1.

@@ -10,6 +10,7 @@
 
 #include <c10/core/Device.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
@@ -95,23 +96,17 @@ template <> struct MlpMember<formats::Fp8E5m2> { using type = MlpFp8E5m2; };
 //   fp8_e5m2 9% faster from memory).
 // With AVX512-FP16's binary16 sums, two gate rows and then two up rows (a gate row and an up
 // row together took 3 to 6% longer there).
+template <bool kFour, bool kGateAndUpTogether, bool kTwoSteps>
+struct RowPlan {
+  static constexpr bool kFourRows = kFour, kGateAndUp = kGateAndUpTogether, kTwoStepsInBf16 = kTwoSteps;
+};
 template <class F>
 struct FusedRows;
-template <> struct FusedRows<formats::Q4_0> {
-  static constexpr bool kFourRows = true, kGateAndUp = true, kTwoStepsInBf16 = false;
-};
-template <> struct FusedRows<formats::Q4_0Woq> {
-  static constexpr bool kFourRows = true, kGateAndUp = true, kTwoStepsInBf16 = false;
-};
-template <> struct FusedRows<formats::Fp4> {
-  static constexpr bool kFourRows = true, kGateAndUp = true, kTwoStepsInBf16 = false;
-};
-template <> struct FusedRows<formats::Fp6> {
-  static constexpr bool kFourRows = false, kGateAndUp = false, kTwoStepsInBf16 = false;
-};
-template <> struct FusedRows<formats::Fp8E5m2> {
-  static constexpr bool kFourRows = false, kGateAndUp = false, kTwoStepsInBf16 = true;
-};
+template <> struct FusedRows<formats::Q4_0> : RowPlan<true, true, false> {};
+template <> struct FusedRows<formats::Q4_0Woq> : RowPlan<true, true, false> {};
+template <> struct FusedRows<formats::Fp4> : RowPlan<true, true, false> {};
+template <> struct FusedRows<formats::Fp6> : RowPlan<false, false, false> {};
+template <> struct FusedRows<formats::Fp8E5m2> : RowPlan<false, false, true> {};
 
 // Work-group g: rows g*R .. g*R + R - 1 of both matrices, lane by lane as the chunks above.
 template <class F, class T, int WG, int R>
@@ -178,27 +173,26 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
     for (int64_t row = row0; row < row_end; row += kRows) {
       typename SumLanes<T, Isa>::V acc[2 * kRows][WG / 16];  // gate rows, then up rows
       int64_t rows[kRows];
-      const formats::Packed<typename M::F>*gate_weights[kRows], *up_weights[kRows];
-      for (int r = 0; r < kRows; ++r) {
-        rows[r] = std::min<int64_t>(row + r, row_end - 1);
-        gate_weights[r] = &w1;
-        up_weights[r] = &w2;
-      }
+      for (int r = 0; r < kRows; ++r) rows[r] = std::min<int64_t>(row + r, row_end - 1);
+      const formats::Packed<typename M::F>* matrices[2] = {&w1, &w2};
       if constexpr (kTogether) {
+        // The gate rows, then the up rows of the same outputs.
         const formats::Packed<typename M::F>* weights[2 * kRows];
         int64_t weight_rows[2 * kRows];
-        for (int r = 0; r < kRows; ++r) {
-          weights[r] = &w1, weights[kRows + r] = &w2;
-          weight_rows[r] = weight_rows[kRows + r] = rows[r];
+        for (int i = 0; i < 2 * kRows; ++i) {
+          weights[i] = matrices[i / kRows];
+          weight_rows[i] = rows[i % kRows];
         }
         constexpr int kSteps = kTakesVectorPairs<Sums> && Rows::kTwoStepsInBf16 ? 2 : 1;
         word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch, kSteps>(weights, weight_rows, activations,
                                                                                levels, K, acc);
       } else {
-        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(gate_weights, rows, activations, levels, K,
-                                                                       acc);
-        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(up_weights, rows, activations, levels, K,
-                                                                       acc + kRows);
+        for (int m = 0; m < 2; ++m) {
+          const formats::Packed<typename M::F>* weights[kRows];
+          std::fill_n(weights, kRows, matrices[m]);
+          word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch>(weights, rows, activations, levels, K,
+                                                                         acc + m * kRows);
+        }
       }
       for (int r = 0; r < kRows && row + r < row_end; ++r) {
         const T gate = reduce_lanes<T, WG, Isa>(acc[r]), up = reduce_lanes<T, WG, Isa>(acc[kRows + r]);
