@@ -198,11 +198,12 @@ inline void word_sums(const std::array<Codes, kRows>& codes, const LaneActivatio
 #pragma GCC unroll 16
     for (int n = 0; n < M::kLaneWeights; ++n) {
       for (int i = 0; i < W / kLanes; ++i) {
+        decltype(In::activation(x)) activation[kGroups];
         for (size_t g = 0; g < kGroups; ++g) {
-          const auto activation = In::activation(x + static_cast<int64_t>(g) * group_stride + n * W + kLanes * i);
-          for (size_t r = g * kGroupRows; r < (g + 1) * kGroupRows; ++r) {
-            add_product(sums[r][i], n, In::level(codes[r], n, i), activation);
-          }
+          activation[g] = In::activation(x + static_cast<int64_t>(g) * group_stride + n * W + kLanes * i);
+        }
+        for (size_t r = 0; r < kRows; ++r) {
+          add_product(sums[r][i], n, In::level(codes[r], n, i), activation[r / kGroupRows]);
         }
       }
     }
