@@ -528,14 +528,11 @@ struct PairCodes {
       if (16 * v >= lanes) continue;  // lanes come in whole blocks
       const auto block = packed.block(first / F::kBlock + v / 2);
       if (v % 2 == 0) Prefetch::template ahead<64>(block.qs);
-      u32x16 lane;
-      for (int i = 0; i < 16; ++i) lane[i] = 16 * (v % 2) + i;
       const u32x16 nibbles = FieldLoad<Isa>::bytes(block.qs + 16 * (v % 2), 16);
-      // Each lane's fifth bits moved to bit 4 (the level table ignores the bits above it).
-      const u32x16 low_fifth = ((u32x16{} + uint32_t(block.high)) >> lane) << 4;
-      const u32x16 high_fifth = ((u32x16{} + uint32_t(block.high >> 32)) >> lane) << 4;
-      code_[0][v] = select_bits(low_fifth, nibbles, 15);
-      code_[1][v] = select_bits(high_fifth, nibbles >> 4, 15);
+      // Each lane's fifth bits as bit 4 (lane i of the vector: bit 16 * (v % 2) + i of each half).
+      const int lane0 = 16 * (v % 2);
+      code_[0][v] = LaneBits<Isa>::or_where(nibbles & 15, uint32_t(block.high >> lane0), 16);
+      code_[1][v] = LaneBits<Isa>::or_where(nibbles >> 4, uint32_t(block.high >> (32 + lane0)), 16);
       if constexpr (kDecoded) {
         if (v % 2 == 0) decode_block(packed, first / F::kBlock + v / 2, decoded_[v / 2]);
       }

@@ -78,6 +78,16 @@ struct FieldLoad {
   }
 };
 
+// v with `value` ORed into each lane i whose bit i of `bits` is set (bits 16 and up ignored).
+template <class Isa>
+struct LaneBits {
+  static u32x16 or_where(u32x16 v, uint32_t bits, uint32_t value) {
+    u32x16 lane;
+    for (int i = 0; i < 16; ++i) lane[i] = i;
+    return v | ((((u32x16{} + bits) >> lane) & 1u) * value);
+  }
+};
+
 // Whether lanes 0 .. count - 1 of v all equal `value`.
 template <class Isa>
 struct LaneTest {
@@ -96,6 +106,14 @@ struct LaneTest<Avx512Isa> {
   [[gnu::target("avx512f")]] static bool all_equal(f32x16 v, float value, int count) {
     const __mmask16 first = static_cast<__mmask16>((1u << count) - 1);
     return _mm512_mask_cmpneq_ps_mask(first, bit_as<__m512>(v), _mm512_set1_ps(value)) == 0;
+  }
+};
+// One merge-masked OR, where the portable form takes a broadcast and two shifts.
+template <>
+struct LaneBits<Avx512Isa> {
+  [[gnu::target("avx512f")]] static u32x16 or_where(u32x16 v, uint32_t bits, uint32_t value) {
+    const __m512i lanes = bit_as<__m512i>(v);
+    return bit_as<u32x16>(_mm512_mask_or_epi32(lanes, static_cast<__mmask16>(bits), lanes, _mm512_set1_epi32(value)));
   }
 };
 template <>
