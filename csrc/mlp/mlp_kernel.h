@@ -183,9 +183,10 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
           weights[i] = matrices[i / kRows];
           weight_rows[i] = rows[i % kRows];
         }
-        constexpr int kSteps = kTakesVectorPairs<Sums> && Rows::kTwoStepsInBf16 ? 2 : 1;
-        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch, kSteps>(weights, weight_rows, activations,
-                                                                               levels, K, acc);
+        constexpr StepWalk kWalk =
+            kTakesVectorPairs<Sums> && Rows::kTwoStepsInBf16 ? StepWalk::whole_pairs : StepWalk::whole;
+        word_lane_rows_together<M, T, WG, Isa, Sums, NearCodePrefetch, kWalk>(weights, weight_rows, activations,
+                                                                              levels, K, acc);
       } else {
         for (int m = 0; m < 2; ++m) {
           const formats::Packed<typename M::F>* weights[kRows];
