@@ -169,7 +169,7 @@ inline void add_product(S& sums, int n, const Inputs&... inputs) {
 // activation, added in the lanes' order in T's arithmetic by Sums. A sum begins with its first
 // product (Sums::start), not with an addition to zero: they differ only in the sign of a zero
 // sum, which no result can show, as the accumulators start at +0.
-template <class M, class T, int W, class Isa, class Sums, size_t kGroups = 1, class Codes, size_t kRows>
+template <class M, class T, int W, class Isa, class Sums, size_t kGroups, class Codes, size_t kRows>
 inline void word_sums(const std::array<Codes, kRows>& codes, const LaneActivations<float>& activations,
                       int64_t first, int64_t group_stride, typename SumLanes<T, Isa>::V (*s)[W / 16]) {
   static_assert(kRows % kGroups == 0, "whole groups of rows");
@@ -358,8 +358,8 @@ enum class StepWalk { whole, whole_pairs, checked };
 // The lane accumulators of kRows weight rows, row rows[r] of *weights[r], over the whole of K.
 // The rows advance together, giving the additions kRows times the independent chains; each row's
 // accumulators are formed exactly as alone, whatever the walk.
-template <class M, class T, int W, class Isa, class Sums, class Prefetch = FarCodePrefetch,
-          StepWalk kWalk = StepWalk::whole, size_t kRows, class V = typename SumLanes<T, Isa>::V>
+template <class M, class T, int W, class Isa, class Sums, class Prefetch, StepWalk kWalk, size_t kRows,
+          class V = typename SumLanes<T, Isa>::V>
 inline void word_lane_rows_together(const formats::Packed<typename M::F>* const (&weights)[kRows],
                                     const int64_t (&rows)[kRows], const LaneActivations<float>& activations,
                                     const LaneLevels<typename M::F, T, Isa>& levels, int64_t K, V (*acc)[W / 16]) {
