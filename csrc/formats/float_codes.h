@@ -8,21 +8,42 @@
 
 namespace vorn::formats {
 
+// w shifted left by kBy bits, or right by -kBy.
+template <int kBy, class U>
+inline U shifted_by(U w) {
+  if constexpr (kBy >= 0) {
+    return w << kBy;
+  } else {
+    return w >> -kBy;
+  }
+}
+
 // fp8_e4m3 weights (code 15): sign, 4-bit exponent and 3-bit mantissa placed into a binary16
 // pattern with the bit below the mantissa set: 2^-8 times the usual e4m3 reading, taken at the
 // middle of the code's interval. Exponent 0 is a binary16 subnormal; no code is inf or NaN.
-// The _pattern forms take codes held in wider unsigned lanes: uint32_t, or a vector of them.
+// The _pattern forms take codes held in wider unsigned lanes (uint32_t, or a vector of them);
+// the _pattern_at forms a code in bits kAt .. kAt + 7 of 16-bit lanes whose other bits may be
+// anything, each field masked after its shift (the byte of a word needs no masking or shift
+// of its own first: for the high byte of an 8-bit pair, three operations instead of six).
+template <int kAt, class U>
+inline U fp8_e4m3_half_pattern_at(U w) {
+  return (shifted_by<8 - kAt>(w) & 0x8000) | (shifted_by<7 - kAt>(w) & 0x3f80) | 0x40;
+}
 template <class U>
 inline U fp8_e4m3_half_pattern(U c) {
-  return ((c & 0x80) << 8) | ((c & 0x7f) << 7) | 0x40;
+  return fp8_e4m3_half_pattern_at<0>(c);
 }
 inline uint16_t fp8_e4m3_half_bits(uint8_t c) { return uint16_t(fp8_e4m3_half_pattern(uint32_t(c))); }
 
 // fp8_e5m2 weights (code 19): the e5m2 byte as the top of a binary16 with the bit below its
 // mantissa set. An all-ones exponent therefore decodes to NaN, never to infinity.
+template <int kAt, class U>
+inline U fp8_e5m2_half_pattern_at(U w) {
+  return (shifted_by<8 - kAt>(w) & 0xff00) | 0x80;
+}
 template <class U>
 inline U fp8_e5m2_half_pattern(U c) {
-  return (c << 8) | 0x80;
+  return fp8_e5m2_half_pattern_at<0>(c);
 }
 inline uint16_t fp8_e5m2_half_bits(uint8_t c) { return uint16_t(fp8_e5m2_half_pattern(uint32_t(c))); }
 

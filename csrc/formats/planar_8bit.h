@@ -82,6 +82,8 @@ struct E4m3Mid {
   static uint16_t half_bits(uint8_t c) { return fp8_e4m3_half_bits(c); }
   template <class U>
   static U half_pattern(U c) { return fp8_e4m3_half_pattern(c); }
+  template <int kAt, class U>
+  static U half_pattern_at(U w) { return fp8_e4m3_half_pattern_at<kAt>(w); }
   static float value(uint8_t c) { return half_to_float(half_bits(c)); }
 };
 struct E5m2Mid {
@@ -89,6 +91,8 @@ struct E5m2Mid {
   static uint16_t half_bits(uint8_t c) { return fp8_e5m2_half_bits(c); }
   template <class U>
   static U half_pattern(U c) { return fp8_e5m2_half_pattern(c); }
+  template <int kAt, class U>
+  static U half_pattern_at(U w) { return fp8_e5m2_half_pattern_at<kAt>(w); }
   static float value(uint8_t c) { return half_to_float(half_bits(c)); }
 };
 
