@@ -14,17 +14,17 @@
 
 namespace vorn::vec {
 
-template <class T, int R, int L, int S, int Q>
-void linear_forward_kernel(const void* input, const uint8_t* weight, void* output, int K, int N,
-                           c10::Device device) {
-  static_assert(R == kStreams && S == kLanes<T>, "one stream per row, one register of lanes");
+// Launches the N / R work-groups of a kernel over one activation row. aim(items, row,
+// blocks_per_row) points the streams of the group of rows row .. row + R - 1 at their matrix and
+// first block; finish(totals, row) writes that group's outputs from its streams' totals.
+template <class T, int R, int L, int S, int Q, class Aim, class Finish>
+void launch_row_groups(const char* kernel, const void* input, int K, int N, c10::Device device, const Aim& aim,
+                       const Finish& finish) {
   using F = VecFormat<Q>;
   const int blocks_per_row = K / 64;
   const int steps = K / 256;
-  const auto matrix = vec_matrix<F>(weight, static_cast<int64_t>(blocks_per_row) * N);
   const auto* x = static_cast<const T*>(input);
-  auto* out = static_cast<T*>(output);
-  const std::string name = kernel_name<T, R, L, S, Q>("linear_forward_kernel");
+  const std::string name = kernel_name<T, R, L, S, Q>(kernel);
   const hostxpu::kernel_desc desc{name, hostxpu::nd_range(static_cast<size_t>(N / R) * L, L), 0,
                                   kGroupLocalBytes<L>};
   common_utils::submit_kernel(
@@ -32,48 +32,54 @@ void linear_forward_kernel(const void* input, const uint8_t* weight, void* outpu
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           const int64_t row = static_cast<int64_t>(g.linear_id) * R;
           WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, R, nullptr};
-          for (int r = 0; r < R; ++r) {
-            items.matrix[r] = &matrix;
-            items.first_block[r] = (row + r) * blocks_per_row;
-          }
+          aim(items, row, static_cast<int64_t>(blocks_per_row));
           float totals[kStreams];
           group_totals<R, L>(items, g.local_as<float>(), totals);
-          for (int r = 0; r < R; ++r) out[row + r] = T(totals[r]);
+          finish(totals, row);
         });
       },
       device, name.c_str());
 }
 
 template <class T, int R, int L, int S, int Q>
+void linear_forward_kernel(const void* input, const uint8_t* weight, void* output, int K, int N,
+                           c10::Device device) {
+  static_assert(R == kStreams && S == kLanes<T>, "one stream per row, one register of lanes");
+  const auto matrix = vec_matrix<VecFormat<Q>>(weight, static_cast<int64_t>(K / 64) * N);
+  auto* out = static_cast<T*>(output);
+  launch_row_groups<T, R, L, S, Q>(
+      "linear_forward_kernel", input, K, N, device,
+      [&](auto& items, int64_t row, int64_t blocks_per_row) {
+        for (int r = 0; r < R; ++r) {
+          items.matrix[r] = &matrix;
+          items.first_block[r] = (row + r) * blocks_per_row;
+        }
+      },
+      [&](const float* totals, int64_t row) {
+        for (int r = 0; r < R; ++r) out[row + r] = T(totals[r]);
+      });
+}
+
+template <class T, int R, int L, int S, int Q>
 void mlp_forward_kernel(const void* input, const uint8_t* weight1, const uint8_t* weight2, void* output, int K,
                         int N, c10::Device device) {
   static_assert(2 * R == kStreams && S == kLanes<T>, "gate and up rows fill the streams");
-  using F = VecFormat<Q>;
-  const int blocks_per_row = K / 64;
-  const int steps = K / 256;
-  const auto gate = vec_matrix<F>(weight1, static_cast<int64_t>(blocks_per_row) * N);
-  const auto up = vec_matrix<F>(weight2, static_cast<int64_t>(blocks_per_row) * N);
-  const auto* x = static_cast<const T*>(input);
+  const int64_t blocks = static_cast<int64_t>(K / 64) * N;
+  const auto gate = vec_matrix<VecFormat<Q>>(weight1, blocks);
+  const auto up = vec_matrix<VecFormat<Q>>(weight2, blocks);
   auto* out = static_cast<T*>(output);
-  const std::string name = kernel_name<T, R, L, S, Q>("mlp_forward_kernel");
-  const hostxpu::kernel_desc desc{name, hostxpu::nd_range(static_cast<size_t>(N / R) * L, L), 0,
-                                  kGroupLocalBytes<L>};
-  common_utils::submit_kernel(
-      [&](hostxpu::handler& h) {
-        h.parallel_for(desc, [&](const hostxpu::work_group& g) {
-          const int64_t row = static_cast<int64_t>(g.linear_id) * R;
-          WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, R, nullptr};
-          for (int r = 0; r < R; ++r) {
-            items.matrix[r] = &gate;
-            items.matrix[R + r] = &up;
-            items.first_block[r] = items.first_block[R + r] = (row + r) * blocks_per_row;
-          }
-          float totals[kStreams];
-          group_totals<R, L>(items, g.local_as<float>(), totals);
-          for (int r = 0; r < R; ++r) out[row + r] = T(silu_times(totals[r], totals[R + r]));
-        });
+  launch_row_groups<T, R, L, S, Q>(
+      "mlp_forward_kernel", input, K, N, device,
+      [&](auto& items, int64_t row, int64_t blocks_per_row) {
+        for (int r = 0; r < R; ++r) {
+          items.matrix[r] = &gate;
+          items.matrix[R + r] = &up;
+          items.first_block[r] = items.first_block[R + r] = (row + r) * blocks_per_row;
+        }
       },
-      device, name.c_str());
+      [&](const float* totals, int64_t row) {
+        for (int r = 0; r < R; ++r) out[row + r] = T(silu_times(totals[r], totals[R + r]));
+      });
 }
 
 }  // namespace vorn::vec
