@@ -1,7 +1,13 @@
 #include "dnnl_utils/matmul_plan.h"
 
+#include <ATen/Parallel.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "platform/memory.h"
 
@@ -72,6 +78,33 @@ void run_reorder(const dnnl::reorder::primitive_desc& pd, const dnnl::engine& en
   dnnl::reorder(pd).execute(stream, args);
 }
 
+// The 256 values of fp8 type `from` in type `to` (2 or 4 bytes each), by oneDNN's reorder.
+const std::vector<uint8_t>& fp8_table(const dnnl::engine& engine, dnnl::stream& stream, dt from, dt to) {
+  static std::mutex mutex;
+  static std::map<std::pair<dt, dt>, std::vector<uint8_t>> tables;
+  const std::lock_guard<std::mutex> lock(mutex);
+  std::vector<uint8_t>& table = tables[{from, to}];
+  if (table.empty()) {
+    std::vector<uint8_t> codes(256);
+    for (int c = 0; c < 256; ++c) codes[c] = static_cast<uint8_t>(c);
+    table.resize(256 * dnnl::memory::data_type_size(to));
+    const dnnl::memory::dims count{256};
+    dnnl::memory source({count, from, dnnl::memory::format_tag::a}, engine, codes.data());
+    dnnl::memory values({count, to, dnnl::memory::format_tag::a}, engine, table.data());
+    dnnl::reorder(source, values).execute(stream, source, values);
+    stream.wait();
+  }
+  return table;
+}
+
+template <class V>
+void convert_codes(const uint8_t* codes, V* out, int64_t count, const std::vector<uint8_t>& table) {
+  const auto* values = reinterpret_cast<const V*>(table.data());
+  at::parallel_for(0, count, int64_t{1} << 16, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i) out[i] = values[codes[i]];
+  });
+}
+
 matmul_plan plan_road(const dnnl::engine& engine, const operands& asked, const operands& road,
                       const dnnl::matmul::primitive_desc& pd) {
   matmul_plan plan{pd, {}};
@@ -86,6 +119,33 @@ matmul_plan plan_road(const dnnl::engine& engine, const operands& asked, const o
 }
 
 }  // namespace
+
+bool converts_by_table(const dnnl::memory::desc& from, const dnnl::memory::desc& to) {
+  const auto dense = [](const dnnl::memory::desc& md) {
+    const size_t elements = md.get_size() / dnnl::memory::data_type_size(md.get_data_type());
+    dnnl::memory::dim count = 1;
+    for (const dnnl::memory::dim d : md.get_dims()) count *= d;
+    return md.get_format_kind() == dnnl::memory::format_kind::blocked && md.get_inner_nblks() == 0 &&
+           static_cast<size_t>(count) == elements;
+  };
+  const size_t size = dnnl::memory::data_type_size(to.get_data_type());
+  return is_fp8(from.get_data_type()) && (size == 2 || size == 4) && from.get_dims() == to.get_dims() &&
+         from.get_strides() == to.get_strides() && dense(from) && dense(to);
+}
+
+void convert_by_table(const dnnl::engine& engine, dnnl::stream& stream, const dnnl::memory& from,
+                      const dnnl::memory& to) {
+  const dnnl::memory::desc& md = to.get_desc();
+  const std::vector<uint8_t>& table =
+      fp8_table(engine, stream, from.get_desc().get_data_type(), md.get_data_type());
+  const auto* codes = static_cast<const uint8_t*>(from.get_data_handle());
+  const int64_t count = static_cast<int64_t>(from.get_desc().get_size());
+  if (dnnl::memory::data_type_size(md.get_data_type()) == 2) {
+    convert_codes(codes, static_cast<uint16_t*>(to.get_data_handle()), count, table);
+  } else {
+    convert_codes(codes, static_cast<uint32_t*>(to.get_data_handle()), count, table);
+  }
+}
 
 dnnl::memory::desc matmul_plan::stored(int arg) const {
   if (const converted_operand* c = conversion_of(arg)) return c->stored;
@@ -136,7 +196,11 @@ void execute_plan(const matmul_plan& plan, dnnl::engine& engine, dnnl::stream& s
       continue;
     }
     dnnl::memory converted(c.reorder.dst_desc(), engine);
-    run_reorder(c.reorder, engine, stream, args.at(c.arg), converted);
+    if (converts_by_table(c.stored, c.reorder.dst_desc())) {
+      convert_by_table(engine, stream, args.at(c.arg), converted);
+    } else {
+      run_reorder(c.reorder, engine, stream, args.at(c.arg), converted);
+    }
     args[c.arg] = converted;
   }
   dnnl::matmul(plan.matmul).execute(stream, args);
