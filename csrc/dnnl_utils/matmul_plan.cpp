@@ -9,6 +9,7 @@
 #include <tuple>
 #include <utility>
 
+#include "linear/half_rounding.h"
 #include "platform/memory.h"
 
 namespace dnnl_utils {
@@ -97,12 +98,25 @@ const std::vector<uint8_t>& fp8_table(const dnnl::engine& engine, dnnl::stream& 
   return table;
 }
 
+// body(begin, end) over [0, count) in runs, on the intra-op threads.
+template <class Body>
+void in_runs(int64_t count, const Body& body) {
+  at::parallel_for(0, count, int64_t{1} << 16, body);
+}
+
 template <class V>
 void convert_codes(const uint8_t* codes, V* out, int64_t count, const std::vector<uint8_t>& table) {
   const auto* values = reinterpret_cast<const V*>(table.data());
-  at::parallel_for(0, count, int64_t{1} << 16, [&](int64_t begin, int64_t end) {
+  in_runs(count, [&](int64_t begin, int64_t end) {
     for (int64_t i = begin; i < end; ++i) out[i] = values[codes[i]];
   });
+}
+
+// from -> to as `pd` converts them, on the host where it can.
+void convert(const dnnl::reorder::primitive_desc& pd, const dnnl::engine& engine, dnnl::stream& stream,
+             const dnnl::memory& from, const dnnl::memory& to) {
+  if (converts_on_host(from.get_desc(), to.get_desc())) return convert_on_host(engine, stream, from, to);
+  run_reorder(pd, engine, stream, from, to);
 }
 
 matmul_plan plan_road(const dnnl::engine& engine, const operands& asked, const operands& road,
@@ -120,30 +134,42 @@ matmul_plan plan_road(const dnnl::engine& engine, const operands& asked, const o
 
 }  // namespace
 
-bool converts_by_table(const dnnl::memory::desc& from, const dnnl::memory::desc& to) {
+bool converts_on_host(const dnnl::memory::desc& from, const dnnl::memory::desc& to) {
   const auto dense = [](const dnnl::memory::desc& md) {
-    const size_t elements = md.get_size() / dnnl::memory::data_type_size(md.get_data_type());
     dnnl::memory::dim count = 1;
     for (const dnnl::memory::dim d : md.get_dims()) count *= d;
     return md.get_format_kind() == dnnl::memory::format_kind::blocked && md.get_inner_nblks() == 0 &&
-           static_cast<size_t>(count) == elements;
+           md.get_size() == static_cast<size_t>(count) * dnnl::memory::data_type_size(md.get_data_type());
   };
-  const size_t size = dnnl::memory::data_type_size(to.get_data_type());
-  return is_fp8(from.get_data_type()) && (size == 2 || size == 4) && from.get_dims() == to.get_dims() &&
-         from.get_strides() == to.get_strides() && dense(from) && dense(to);
+  const dt source = from.get_data_type(), target = to.get_data_type();
+  const bool table = is_fp8(source) && (target == dt::f16 || target == dt::bf16 || target == dt::f32);
+  const bool halves = (source == dt::f16 && target == dt::f32) || (source == dt::f32 && target == dt::f16);
+  return (table || halves) && from.get_dims() == to.get_dims() && from.get_strides() == to.get_strides() &&
+         dense(from) && dense(to);
 }
 
-void convert_by_table(const dnnl::engine& engine, dnnl::stream& stream, const dnnl::memory& from,
-                      const dnnl::memory& to) {
-  const dnnl::memory::desc& md = to.get_desc();
-  const std::vector<uint8_t>& table =
-      fp8_table(engine, stream, from.get_desc().get_data_type(), md.get_data_type());
-  const auto* codes = static_cast<const uint8_t*>(from.get_data_handle());
-  const int64_t count = static_cast<int64_t>(from.get_desc().get_size());
-  if (dnnl::memory::data_type_size(md.get_data_type()) == 2) {
-    convert_codes(codes, static_cast<uint16_t*>(to.get_data_handle()), count, table);
+void convert_on_host(const dnnl::engine& engine, dnnl::stream& stream, const dnnl::memory& from,
+                     const dnnl::memory& to) {
+  const dt source = from.get_desc().get_data_type(), target = to.get_desc().get_data_type();
+  const void* in = from.get_data_handle();
+  void* out = to.get_data_handle();
+  const int64_t count = static_cast<int64_t>(to.get_desc().get_size() / dnnl::memory::data_type_size(target));
+  if (source == dt::f16) {
+    in_runs(count, [&](int64_t begin, int64_t end) {
+      vorn::kernels::half_bits_to_floats(static_cast<const uint16_t*>(in) + begin, static_cast<float*>(out) + begin,
+                                         end - begin);
+    });
+  } else if (source == dt::f32) {
+    in_runs(count, [&](int64_t begin, int64_t end) {
+      vorn::kernels::round_to_half_bits(static_cast<const float*>(in) + begin, static_cast<uint16_t*>(out) + begin,
+                                        end - begin);
+    });
+  } else if (target == dt::f32) {
+    convert_codes(static_cast<const uint8_t*>(in), static_cast<uint32_t*>(out), count,
+                  fp8_table(engine, stream, source, target));
   } else {
-    convert_codes(codes, static_cast<uint32_t*>(to.get_data_handle()), count, table);
+    convert_codes(static_cast<const uint8_t*>(in), static_cast<uint16_t*>(out), count,
+                  fp8_table(engine, stream, source, target));
   }
 }
 
@@ -196,15 +222,11 @@ void execute_plan(const matmul_plan& plan, dnnl::engine& engine, dnnl::stream& s
       continue;
     }
     dnnl::memory converted(c.reorder.dst_desc(), engine);
-    if (converts_by_table(c.stored, c.reorder.dst_desc())) {
-      convert_by_table(engine, stream, args.at(c.arg), converted);
-    } else {
-      run_reorder(c.reorder, engine, stream, args.at(c.arg), converted);
-    }
+    convert(c.reorder, engine, stream, args.at(c.arg), converted);
     args[c.arg] = converted;
   }
   dnnl::matmul(plan.matmul).execute(stream, args);
-  if (stored_dst) run_reorder(plan.conversions.back().reorder, engine, stream, args.at(DNNL_ARG_DST), stored_dst);
+  if (stored_dst) convert(plan.conversions.back().reorder, engine, stream, args.at(DNNL_ARG_DST), stored_dst);
 }
 
 }  // namespace dnnl_utils

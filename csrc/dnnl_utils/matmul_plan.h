@@ -1,13 +1,14 @@
 #pragma once
 // How a matmul runs on the installed oneDNN. When oneDNN cannot multiply the operands' element
-// types itself (or only with its reference code), oneDNN reorders convert them first:
+// types itself (or only with its reference code), they are converted first (by oneDNN reorders,
+// or on the host where those are slow: converts_on_host):
 // - fp8 weights expand exactly into f16 (bf16 beside bf16 sources), which oneDNN multiplies
 //   with an optimised kernel;
 // - on CPUs without f16 arithmetic, where oneDNN builds no f16 matmul, f16 sources and biases
 //   widen exactly to f32, the product is formed in f32 (as oneDNN's f16 matmul accumulates it)
 //   and an f16 destination is rounded once from it.
 // Scales and bias semantics stay as asked, so the result is the one of the requested product.
-// ONEDNN_VERBOSE=1 shows the road: the reorders around the matmul.
+// ONEDNN_VERBOSE=1 shows the road: the matmul and the reorders left to oneDNN around it.
 
 #include <optional>
 #include <unordered_map>
@@ -42,14 +43,18 @@ matmul_plan plan_matmul(const dnnl::engine& engine, const dnnl::memory::desc& sr
 // True for oneDNN's reference implementations (correct, but far from the machine's speed).
 bool is_reference_impl(const dnnl::primitive_desc_base& pd);
 
-// oneDNN converts the 8-bit float types with its reference reorder: on a 4096 x 4096 weight about
-// 0.2 s, where the matmul takes milliseconds. A dense fp8 operand converts instead through a
-// table of its 256 values, which that same reorder builds once, so the bits are oneDNN's own.
-// Whether `from` converts into `to` so (fp8 into a 2- or 4-byte type, same dimensions and strides).
-bool converts_by_table(const dnnl::memory::desc& from, const dnnl::memory::desc& to);
+// oneDNN's reorders between these types run its reference code on some CPUs (on an AMD Zen 5, an
+// fp8 4096 x 4096 weight to f16 in about 0.2 s, f16 <-> f32 at about 13 ns a value), where the
+// matmul takes milliseconds.
+// Dense operands of one layout convert on the host instead: fp8 through a table of its 256
+// values, which that same reorder builds once (so the bits are oneDNN's own); f16 <-> f32 by
+// the CPU's conversion instructions (to nearest, ties to even; a NaN rounded to f16 becomes the
+// NaN c10::Half stores).
+// Whether `from` converts into `to` so.
+bool converts_on_host(const dnnl::memory::desc& from, const dnnl::memory::desc& to);
 // That conversion, for memory the host can read and write.
-void convert_by_table(const dnnl::engine& engine, dnnl::stream& stream, const dnnl::memory& from,
-                      const dnnl::memory& to);
+void convert_on_host(const dnnl::engine& engine, dnnl::stream& stream, const dnnl::memory& from,
+                     const dnnl::memory& to);
 
 // Runs a plan once, with oneDNN allocating the converted operands (for callers that keep
 // nothing between calls). `args` holds the operands as the caller stores them.

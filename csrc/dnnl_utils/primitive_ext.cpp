@@ -114,7 +114,7 @@ void primitive_ext::place_in(char* scratchpad) {
 
 void primitive_ext::run_reorder(dnnl::stream& stream, const conversion& c, const dnnl::memory& from,
                                 const dnnl::memory& to) {
-  if (converts_by_table(from.get_desc(), to.get_desc())) return convert_by_table(engine_, stream, from, to);
+  if (converts_on_host(from.get_desc(), to.get_desc())) return convert_on_host(engine_, stream, from, to);
   dnnl_exec_arg_t args[] = {{DNNL_ARG_FROM, from.get()}, {DNNL_ARG_TO, to.get()}, {DNNL_ARG_SCRATCHPAD, nullptr}};
   const int count = c.scratchpad ? 3 : 2;
   if (c.scratchpad) args[2].memory = c.scratchpad.get();
