@@ -56,9 +56,9 @@ bool converts_on_host(const dnnl::memory::desc& from, const dnnl::memory::desc& 
 void convert_on_host(const dnnl::engine& engine, dnnl::stream& stream, const dnnl::memory& from,
                      const dnnl::memory& to);
 
-// Runs a plan once, with oneDNN allocating the converted operands (for callers that keep
-// nothing between calls). `args` holds the operands as the caller stores them.
+// Runs a plan once, with the converted operands in blocks of device `device` for the call (for
+// callers that keep nothing between calls). `args` holds the operands as the caller stores them.
 void execute_plan(const matmul_plan& plan, dnnl::engine& engine, dnnl::stream& stream,
-                  std::unordered_map<int, dnnl::memory> args);
+                  std::unordered_map<int, dnnl::memory> args, int device);
 
 }  // namespace dnnl_utils

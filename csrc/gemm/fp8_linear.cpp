@@ -143,7 +143,7 @@ void onednn_fp8_matmul(hostxpu::queue& queue, int64_t m, int64_t n, int64_t k, c
       {DNNL_ARG_ATTR_SCALES | DNNL_ARG_SRC, dnnl::memory(scale_md, engine, scales)},
       {DNNL_ARG_ATTR_SCALES | DNNL_ARG_WEIGHTS, dnnl::memory(scale_md, engine, scales + 1)}};
   if (b.defined()) args[DNNL_ARG_BIAS] = dnnl::memory(plan.stored(DNNL_ARG_BIAS), engine, b.data_ptr());
-  dnnl_utils::execute_plan(plan, engine, stream, std::move(args));
+  dnnl_utils::execute_plan(plan, engine, stream, std::move(args), output.device().index());
 }
 
 at::Tensor run_linear_fp8(at::Tensor input, at::Tensor weight, std::optional<at::Tensor> bias,

@@ -114,7 +114,8 @@ void dnnl_s4_gemm(hostxpu::queue& q, int64_t M, int64_t N, int64_t K, uint8_t* i
   dnnl_utils::execute_plan(dnnl_utils::plan_matmul(engine, src, weights, {}, dst, {}), engine, stream,
                            {{DNNL_ARG_SRC, dnnl::memory(src, engine, input)},
                             {DNNL_ARG_WEIGHTS, dense_memory},
-                            {DNNL_ARG_DST, dnnl::memory(dst, engine, output)}});
+                            {DNNL_ARG_DST, dnnl::memory(dst, engine, output)}},
+                           device);
 }
 
 void linear_xpu_forward_onednn_s4_gemm(void* input, void* weight, void* output, size_t M, size_t K, size_t N,
