@@ -141,6 +141,25 @@ def test_every_finite_weight_code_is_multiplied_exactly(x_dtype, w_dtype):
     assert torch.equal(y[:, 0], finite.to(x_dtype))
 
 
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            return f.read().split()
+    except OSError:
+        return []
+
+
+# Without f16 arithmetic the fp16 product is the fp32 one rounded once: activations widened
+# exactly, the sums formed in f32 (on the host, where the conversions run, not in oneDNN).
+@pytest.mark.skipif("avx512_fp16" in cpu_flags(), reason="oneDNN multiplies f16 natively there")
+@pytest.mark.parametrize("w_dtype", list(FP8))
+def test_fp16_product_is_the_fp32_product_rounded_once(w_dtype):
+    g = torch.Generator().manual_seed(3)
+    x = (torch.randn(5, 512, generator=g) * torch.exp2(torch.randint(-12, 12, (5, 512), generator=g))).half()
+    w = fp8_weight(w_dtype, 40, 512)
+    assert torch.equal(linear(x, w), linear(x.float(), w).half())
+
+
 @pytest.mark.parametrize("x_dtype", [torch.float16, torch.bfloat16])
 @pytest.mark.parametrize("m,shape,as_added", [  # bias types n, n, mn, scalar, scalar, m, mn, mn
     (4, [32], [1, 32]), (4, [1, 32], [1, 32]), (4, [4, 32], [4, 32]), (4, [1], [1, 1]), (4, [], [1, 1]),

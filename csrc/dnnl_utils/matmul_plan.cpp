@@ -122,17 +122,24 @@ void convert(const dnnl::reorder::primitive_desc& pd, const dnnl::engine& engine
 // The converted operands of one execution, in blocks of a device, whose allocator keeps large
 // blocks for reuse: memory that oneDNN allocated faulted its pages in afresh on every call (for
 // the f16 expansion of a 4096 x 4096 fp8 weight, 8 of an fp32 FP8 linear's 12 ms).
-struct device_blocks {
-  int device;
-  std::vector<void*> blocks;
+class device_blocks {
+ public:
+  explicit device_blocks(int device) : device_(device) {}
+  device_blocks(const device_blocks&) = delete;
+  device_blocks& operator=(const device_blocks&) = delete;
+  ~device_blocks() {
+    for (void* block : blocks_) hostxpu::release(block);
+  }
 
   dnnl::memory memory(const dnnl::memory::desc& md, const dnnl::engine& engine) {
-    blocks.push_back(hostxpu::allocate(device, md.get_size()));
-    return dnnl::memory(md, engine, blocks.back());
+    blocks_.push_back(nullptr);
+    blocks_.back() = hostxpu::allocate(device_, md.get_size());
+    return dnnl::memory(md, engine, blocks_.back());
   }
-  ~device_blocks() {
-    for (void* block : blocks) hostxpu::release(block);
-  }
+
+ private:
+  int device_;
+  std::vector<void*> blocks_;
 };
 
 matmul_plan plan_road(const dnnl::engine& engine, const operands& asked, const operands& road,
@@ -230,7 +237,7 @@ matmul_plan plan_matmul(const dnnl::engine& engine, const dnnl::memory::desc& sr
 void execute_plan(const matmul_plan& plan, dnnl::engine& engine, dnnl::stream& stream,
                   std::unordered_map<int, dnnl::memory> args, int device) {
   hostxpu::device_access scope;
-  device_blocks converted_operands{device, {}};
+  device_blocks converted_operands(device);
   dnnl::memory stored_dst;
   for (const converted_operand& c : plan.conversions) {
     if (c.arg == DNNL_ARG_DST) {

@@ -102,7 +102,8 @@ void dnnl_s4_gemm(hostxpu::queue& q, int64_t M, int64_t N, int64_t K, uint8_t* i
   // The expanded road: the library's q4_0_woq decoder writes each weight as the f16 product of
   // (code - 8) and its scale, which is the f16 weight the f16-decompressing matmul above
   // multiplies; then oneDNN multiplies dense f16 weights. (Decoding to fp32 and rounding by a
-  // oneDNN reorder gives the same bits, but the reorder ran 50 times longer than the decoder.)
+  // oneDNN reorder gives the same bits, but on an AMD Zen 5 that reorder took 0.2 s for a
+  // 4096 x 4096 weight, the decoder about a millisecond.)
   // ONEDNN_VERBOSE shows an f16:f16 matmul (on CPUs without f16 arithmetic, reorders widening
   // the source and rounding the destination around an f32:f16 one).
   const int device = q.get_device().index();
