@@ -4,6 +4,7 @@ import pytest
 import torch
 
 import vorn_linear
+from cpu_features import cpu_flags
 from vorn import xpu
 
 FP8 = {torch.float8_e4m3fn: 448.0, torch.float8_e5m2: 57344.0}
@@ -139,14 +140,6 @@ def test_every_finite_weight_code_is_multiplied_exactly(x_dtype, w_dtype):
     w = finite.reshape(1, k).expand(16, k).contiguous()
     y = linear(torch.eye(k, dtype=x_dtype), w)  # y[i, j] = w[j, i]
     assert torch.equal(y[:, 0], finite.to(x_dtype))
-
-
-def cpu_flags():
-    try:
-        with open("/proc/cpuinfo") as f:
-            return f.read().split()
-    except OSError:
-        return []
 
 
 # Without f16 arithmetic the fp16 product is the fp32 one rounded once: activations widened

@@ -13,6 +13,8 @@ from pathlib import Path
 import pytest
 import torch
 
+from cpu_features import cpu_flags
+
 HERE = Path(__file__).parent
 
 
@@ -61,13 +63,6 @@ for name in ["q8_0", "fp8_e5m2"]:
         outputs.append(vorn_linear.mlp_forward_xpu(xs, w, w, 1, k, n, 0, qt[name]))
 torch.save([y.cpu().view(torch.int16) for y in outputs], sys.argv[1])
 """
-
-
-def cpu_flags():
-    try:
-        return Path("/proc/cpuinfo").read_text().split()
-    except OSError:
-        return []
 
 
 # bf16 activations stay at 2^-35 and above, where the lanes round by AVX512-BF16's conversion.
