@@ -142,6 +142,21 @@ def test_every_finite_weight_code_is_multiplied_exactly(x_dtype, w_dtype):
     assert torch.equal(y[:, 0], finite.to(x_dtype))
 
 
+@pytest.mark.parametrize("w_dtype", list(FP8))
+@pytest.mark.parametrize("x_dtype", [torch.float16, torch.bfloat16, torch.float32])
+def test_non_finite_weight_codes_reach_the_output(x_dtype, w_dtype):
+    all_codes = torch.arange(256, dtype=torch.uint8).view(w_dtype)
+    special = all_codes[~torch.isfinite(all_codes.float())]
+    w = torch.zeros(special.numel(), 64, dtype=w_dtype)
+    w[:, 0] = special
+    x = torch.zeros(1, 64, dtype=x_dtype)
+    x[0, 0] = 1
+    y = linear(x, w)[0].float()  # y[j] = w[j, 0]
+    assert torch.equal(y.isnan(), special.float().isnan())
+    numbers = ~y.isnan()
+    assert torch.equal(y[numbers], special.float()[numbers])
+
+
 # Without f16 arithmetic the fp16 product is the fp32 one rounded once: activations widened
 # exactly, the sums formed in f32 (on the host, where the conversions run, not in oneDNN).
 @pytest.mark.skipif("avx512_fp16" in cpu_flags(), reason="oneDNN multiplies f16 natively there")

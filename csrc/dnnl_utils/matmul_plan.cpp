@@ -98,18 +98,20 @@ const std::vector<uint8_t>& fp8_table(const dnnl::engine& engine, dnnl::stream& 
   return table;
 }
 
-// body(begin, end) over [0, count) in runs, on the intra-op threads.
-template <class Body>
-void in_runs(int64_t count, const Body& body) {
-  at::parallel_for(0, count, int64_t{1} << 16, body);
+// convert(in, out, length) over runs of [0, count), on the intra-op threads.
+template <class In, class Out, class Convert>
+void convert_in_runs(const void* in, void* out, int64_t count, const Convert& convert) {
+  at::parallel_for(0, count, int64_t{1} << 16, [&](int64_t begin, int64_t end) {
+    convert(static_cast<const In*>(in) + begin, static_cast<Out*>(out) + begin, end - begin);
+  });
 }
 
+// The conversion of a run of fp8 codes by their values in `table`.
 template <class V>
-void convert_codes(const uint8_t* codes, V* out, int64_t count, const std::vector<uint8_t>& table) {
-  const auto* values = reinterpret_cast<const V*>(table.data());
-  in_runs(count, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) out[i] = values[codes[i]];
-  });
+auto by_table(const std::vector<uint8_t>& table) {
+  return [values = reinterpret_cast<const V*>(table.data())](const uint8_t* codes, V* out, int64_t length) {
+    for (int64_t i = 0; i < length; ++i) out[i] = values[codes[i]];
+  };
 }
 
 // from -> to as `pd` converts them, on the host where it can.
@@ -177,23 +179,11 @@ void convert_on_host(const dnnl::engine& engine, dnnl::stream& stream, const dnn
   const void* in = from.get_data_handle();
   void* out = to.get_data_handle();
   const int64_t count = static_cast<int64_t>(to.get_desc().get_size() / dnnl::memory::data_type_size(target));
-  if (source == dt::f16) {
-    in_runs(count, [&](int64_t begin, int64_t end) {
-      vorn::kernels::half_bits_to_floats(static_cast<const uint16_t*>(in) + begin, static_cast<float*>(out) + begin,
-                                         end - begin);
-    });
-  } else if (source == dt::f32) {
-    in_runs(count, [&](int64_t begin, int64_t end) {
-      vorn::kernels::round_to_half_bits(static_cast<const float*>(in) + begin, static_cast<uint16_t*>(out) + begin,
-                                        end - begin);
-    });
-  } else if (target == dt::f32) {
-    convert_codes(static_cast<const uint8_t*>(in), static_cast<uint32_t*>(out), count,
-                  fp8_table(engine, stream, source, target));
-  } else {
-    convert_codes(static_cast<const uint8_t*>(in), static_cast<uint16_t*>(out), count,
-                  fp8_table(engine, stream, source, target));
-  }
+  if (source == dt::f16) return convert_in_runs<uint16_t, float>(in, out, count, vorn::kernels::half_bits_to_floats);
+  if (source == dt::f32) return convert_in_runs<float, uint16_t>(in, out, count, vorn::kernels::round_to_half_bits);
+  const std::vector<uint8_t>& table = fp8_table(engine, stream, source, target);
+  if (target == dt::f32) return convert_in_runs<uint8_t, uint32_t>(in, out, count, by_table<uint32_t>(table));
+  convert_in_runs<uint8_t, uint16_t>(in, out, count, by_table<uint16_t>(table));
 }
 
 dnnl::memory::desc matmul_plan::stored(int arg) const {

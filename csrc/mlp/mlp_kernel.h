@@ -175,8 +175,9 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
       int64_t rows[kRows];
       for (int r = 0; r < kRows; ++r) rows[r] = std::min<int64_t>(row + r, row_end - 1);
       const formats::Packed<typename M::F>* matrices[2] = {&w1, &w2};
-      // Every step's lanes checked: whole steps with a constant lane count, faster in the cache,
-      // took 10 to 20% longer from memory for fp32 q4_0 and fp4, whatever the prefetch.
+      // Outside the bf16 pairs of steps, every step's lanes checked: whole steps with a constant
+      // lane count, faster in the cache, took 10 to 20% longer from memory for fp32 q4_0 and fp4,
+      // whatever the prefetch.
       constexpr StepWalk kWalk =
           kTakesVectorPairs<Sums> && Rows::kTwoStepsInBf16 ? StepWalk::whole_pairs : StepWalk::checked;
       if constexpr (kTogether) {

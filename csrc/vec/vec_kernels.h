@@ -14,13 +14,12 @@
 
 namespace vorn::vec {
 
-// Launches the N / R work-groups of a kernel over one activation row. aim(items, row,
-// blocks_per_row) points the streams of the group of rows row .. row + R - 1 at their matrix and
-// first block; finish(totals, row) writes that group's outputs from its streams' totals.
-template <class T, int R, int L, int S, int Q, class Aim, class Finish>
-void launch_row_groups(const char* kernel, const void* input, int K, int N, c10::Device device, const Aim& aim,
-                       const Finish& finish) {
-  using F = VecFormat<Q>;
+// Launches the N / R work-groups of a kernel over one activation row, whose kStreams streams are
+// rows row .. row + R - 1 of each of the kStreams / R matrices (stream s: row row + s % R of
+// matrix s / R); finish(totals, row) writes the group's outputs from its streams' totals.
+template <class T, int R, int L, int S, int Q, class Finish>
+void launch_row_groups(const char* kernel, const void* input, const formats::Packed<VecFormat<Q>>* const* matrices,
+                       int K, int N, c10::Device device, const Finish& finish) {
   const int blocks_per_row = K / 64;
   const int steps = K / 256;
   const auto* x = static_cast<const T*>(input);
@@ -31,8 +30,11 @@ void launch_row_groups(const char* kernel, const void* input, int K, int N, c10:
       [&](hostxpu::handler& h) {
         h.parallel_for(desc, [&](const hostxpu::work_group& g) {
           const int64_t row = static_cast<int64_t>(g.linear_id) * R;
-          WorkItems<F, T> items{x, {}, {}, {}, blocks_per_row, steps, L, R, nullptr};
-          aim(items, row, static_cast<int64_t>(blocks_per_row));
+          WorkItems<VecFormat<Q>, T> items{x, {}, {}, {}, blocks_per_row, steps, L, R, nullptr};
+          for (int s = 0; s < kStreams; ++s) {
+            items.matrix[s] = matrices[s / R];
+            items.first_block[s] = (row + s % R) * blocks_per_row;
+          }
           float totals[kStreams];
           group_totals<R, L>(items, g.local_as<float>(), totals);
           finish(totals, row);
@@ -46,18 +48,12 @@ void linear_forward_kernel(const void* input, const uint8_t* weight, void* outpu
                            c10::Device device) {
   static_assert(R == kStreams && S == kLanes<T>, "one stream per row, one register of lanes");
   const auto matrix = vec_matrix<VecFormat<Q>>(weight, static_cast<int64_t>(K / 64) * N);
+  const formats::Packed<VecFormat<Q>>* matrices[] = {&matrix};
   auto* out = static_cast<T*>(output);
-  launch_row_groups<T, R, L, S, Q>(
-      "linear_forward_kernel", input, K, N, device,
-      [&](auto& items, int64_t row, int64_t blocks_per_row) {
-        for (int r = 0; r < R; ++r) {
-          items.matrix[r] = &matrix;
-          items.first_block[r] = (row + r) * blocks_per_row;
-        }
-      },
-      [&](const float* totals, int64_t row) {
-        for (int r = 0; r < R; ++r) out[row + r] = T(totals[r]);
-      });
+  launch_row_groups<T, R, L, S, Q>("linear_forward_kernel", input, matrices, K, N, device,
+                                   [&](const float* totals, int64_t row) {
+                                     for (int r = 0; r < R; ++r) out[row + r] = T(totals[r]);
+                                   });
 }
 
 template <class T, int R, int L, int S, int Q>
@@ -67,19 +63,12 @@ void mlp_forward_kernel(const void* input, const uint8_t* weight1, const uint8_t
   const int64_t blocks = static_cast<int64_t>(K / 64) * N;
   const auto gate = vec_matrix<VecFormat<Q>>(weight1, blocks);
   const auto up = vec_matrix<VecFormat<Q>>(weight2, blocks);
+  const formats::Packed<VecFormat<Q>>* matrices[] = {&gate, &up};
   auto* out = static_cast<T*>(output);
-  launch_row_groups<T, R, L, S, Q>(
-      "mlp_forward_kernel", input, K, N, device,
-      [&](auto& items, int64_t row, int64_t blocks_per_row) {
-        for (int r = 0; r < R; ++r) {
-          items.matrix[r] = &gate;
-          items.matrix[R + r] = &up;
-          items.first_block[r] = items.first_block[R + r] = (row + r) * blocks_per_row;
-        }
-      },
-      [&](const float* totals, int64_t row) {
-        for (int r = 0; r < R; ++r) out[row + r] = T(silu_times(totals[r], totals[R + r]));
-      });
+  launch_row_groups<T, R, L, S, Q>("mlp_forward_kernel", input, matrices, K, N, device,
+                                   [&](const float* totals, int64_t row) {
+                                     for (int r = 0; r < R; ++r) out[row + r] = T(silu_times(totals[r], totals[R + r]));
+                                   });
 }
 
 }  // namespace vorn::vec
