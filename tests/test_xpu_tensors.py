@@ -44,12 +44,42 @@ def test_index_put_writes_in_place(dtype):
     assert torch.equal(x.cpu(), cpu)
 
 
-@pytest.mark.parametrize("dtype", [torch.float32, torch.bfloat16])
-def test_linear_matches_cpu(dtype):
-    inp, weight, bias = torch.randn(3, 32).to(dtype), torch.randn(8, 32).to(dtype), torch.randn(8).to(dtype)
-    out = F.linear(inp.to("xpu"), weight.to("xpu"), bias.to("xpu"))
+# Dense products as at::linear and callers of mm/addmm form them: layouts oneDNN takes (row- or
+# column-major operands, row strides, a [N] bias) and calls left to PyTorch's CPU kernels
+# (scaled addmm, a full or broadcast bias, element strides, empty dimensions, f64).
+PRODUCTS = {
+    "linear": lambda x, w, b: F.linear(x, w),
+    "linear_bias": lambda x, w, b: F.linear(x, w, b),
+    "linear_3d": lambda x, w, b: F.linear(x.reshape(2, 3, -1), w, b),
+    "column_major_input": lambda x, w, b: torch.mm(x.t().contiguous().t(), w.t()),
+    "row_stride": lambda x, w, b: torch.mm(torch.cat([x, x], 1)[:, : x.shape[1]], w.t().contiguous()),
+    "one_column": lambda x, w, b: torch.addmm(b[:1], x, w[:1].t()),
+    "element_stride": lambda x, w, b: torch.mm(x[:, ::2], w[:, ::2].t()),
+    "scaled_addmm": lambda x, w, b: torch.addmm(b, x, w.t(), beta=0.5, alpha=2),
+    "matrix_bias": lambda x, w, b: torch.addmm(x @ w.t()[:, :1], x, w.t()),
+    "broadcast_bias": lambda x, w, b: F.linear(x, w, b[:1].expand(w.shape[0])),
+    "empty_rows": lambda x, w, b: F.linear(x[:0], w, b),
+    "empty_inner": lambda x, w, b: torch.mm(x[:, :0], w.t()[:0]),
+}
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.bfloat16, torch.float16, torch.float64])
+@pytest.mark.parametrize("product", PRODUCTS)
+def test_dense_products_match_cpu(dtype, product):
+    torch.manual_seed(0)
+    x, w, b = torch.randn(6, 96).to(dtype), torch.randn(20, 96).to(dtype), torch.randn(20).to(dtype)
+    out = PRODUCTS[product](x.to("xpu"), w.to("xpu"), b.to("xpu"))
     assert out.is_xpu
-    torch.testing.assert_close(out.cpu(), F.linear(inp, weight, bias))
+    torch.testing.assert_close(out.cpu(), PRODUCTS[product](x, w, b))
+
+
+def test_dense_products_on_second_device_and_errors():
+    x, w = torch.randn(4, 64), torch.randn(8, 64)
+    out = F.linear(x.to("xpu:1"), w.to("xpu:1"))
+    assert out.device == torch.device("xpu", 1)
+    torch.testing.assert_close(out.cpu(), F.linear(x, w))
+    with pytest.raises(RuntimeError, match="cannot be multiplied"):
+        torch.mm(x.to("xpu"), x.to("xpu"))
 
 
 def test_fallback_writes_into_device_memory():

@@ -2,6 +2,8 @@
 // the xpu tensors' memory: no copies, so in-place operators write into the xpu tensors and
 // views keep sharing the xpu storage.
 
+#include "platform/pytorch/zero_copy_fallback.h"
+
 #include <ATen/ATen.h>
 #include <ATen/EmptyTensor.h>
 #include <c10/core/DeviceGuard.h>
@@ -156,6 +158,8 @@ class CallTranslation {
   std::optional<c10::Device> device_;
 };
 
+}  // namespace
+
 void zero_copy_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack) {
   device_access scope;
   const c10::FunctionSchema& schema = op.schema();
@@ -195,6 +199,8 @@ void zero_copy_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack)
     result = written ? original[*written] : translation.to_device(result);
   }
 }
+
+namespace {
 
 c10::Device target_device(std::optional<c10::Device> device) {
   int index = device.has_value() && device->has_index() ? device->index() : current_device();
