@@ -45,12 +45,14 @@ def test_index_put_writes_in_place(dtype):
 
 
 # Dense products as at::linear and callers of mm/addmm form them: layouts oneDNN takes (row- or
-# column-major operands, row strides, a [N] bias) and calls left to PyTorch's CPU kernels
-# (scaled addmm, a full or broadcast bias, element strides, empty dimensions, f64).
+# column-major operands, row strides, a [N] bias; fp16 widened to fp32) and calls left to
+# PyTorch's CPU kernels (scaled addmm, a full or broadcast bias, element strides, empty
+# dimensions, f64, an fp16 row).
 PRODUCTS = {
     "linear": lambda x, w, b: F.linear(x, w),
     "linear_bias": lambda x, w, b: F.linear(x, w, b),
     "linear_3d": lambda x, w, b: F.linear(x.reshape(2, 3, -1), w, b),
+    "one_row": lambda x, w, b: F.linear(x[:1], w, b),
     "column_major_input": lambda x, w, b: torch.mm(x.t().contiguous().t(), w.t()),
     "row_stride": lambda x, w, b: torch.mm(torch.cat([x, x], 1)[:, : x.shape[1]], w.t().contiguous()),
     "one_column": lambda x, w, b: torch.addmm(b[:1], x, w[:1].t()),

@@ -1,16 +1,17 @@
 // aten::mm and aten::addmm of xpu tensors through oneDNN's matmul, as PyTorch's XPU backend forms
 // its dense products; `at::linear` (and so `run_linear`, the product of every dequantize-then-
 // multiply road) reaches them. PyTorch's CPU kernels, which the platform's fallback runs
-// otherwise, took up to three times as long on an AMD Zen 5 (fp32, 4096 x 14336 weight: 24
-// against 7.5 ms for 4 rows, 33 against 14 ms for 32).
+// otherwise, took up to five times as long on an AMD Zen 5 (4 x 4096 by 4096 x 14336: fp32 24
+// against 7.5 ms; fp16 at 32 rows 65 against 13 ms).
 //
-// oneDNN takes a call when it has an optimised kernel (not its reference code) for it: 2-D
+// oneDNN takes a call when one of its roads (matmul_plan.h) has an optimised kernel: 2-D
 // operands of one floating-point type on one device, each a row- or column-major matrix or a
-// view of one; addmm only as linear's bias (beta = alpha = 1, a bias of [N] or [1, N]). Every
-// other call keeps PyTorch's CPU kernel through the fallback, among them f16 on CPUs without
-// f16 arithmetic (oneDNN builds no optimised f16 matmul there) and products with an empty
-// dimension. Both accumulate in fp32 and round the result once; only the order of the sums
-// differs.
+// view of one; addmm only as linear's bias (beta = alpha = 1, a bias of [N] or [1, N]). On CPUs
+// without f16 arithmetic an f16 product widens its first operand to f32 and multiplies the f16
+// second one in f32, rounding the result once, as PyTorch's fp16 kernels accumulate. Every other
+// call keeps PyTorch's CPU kernel through the fallback, among them products with an empty
+// dimension and fp16 matrix-vector products. Only the order of the sums differs from PyTorch's
+// kernels.
 
 #include <ATen/ATen.h>
 #include <c10/core/DeviceGuard.h>
@@ -26,7 +27,7 @@
 #include "dnnl_utils/Runtime.h"
 #include "dnnl_utils/lru_cache.h"
 #include "dnnl_utils/matmul_plan.h"
-#include "platform/memory.h"
+#include "platform/device.h"
 #include "platform/pytorch/backend.h"
 #include "platform/pytorch/zero_copy_fallback.h"
 
@@ -52,22 +53,24 @@ bool is_matmul_type(const at::Tensor& t) {
   return type == at::kFloat || type == at::kBFloat16 || type == at::kHalf;
 }
 
-// oneDNN's optimised matmul for these descriptions; nothing where it has only its reference code
-// or refuses them.
-std::optional<dnnl::matmul> build_matmul(dnnl::engine& engine, const memory::desc& src, const memory::desc& weights,
-                                         const memory::desc& bias, const memory::desc& dst) {
+// oneDNN's road for these descriptions (matmul_plan.h), or nothing where it has only its
+// reference code or refuses them.
+std::optional<dnnl_utils::matmul_plan> plan_product(const dnnl::engine& engine, const memory::desc& src,
+                                                    const memory::desc& weights, const memory::desc& bias,
+                                                    const memory::desc& dst) {
   try {
-    const dnnl::matmul::primitive_desc pd(engine, src, weights, bias, dst);
-    if (!dnnl_utils::is_reference_impl(pd)) return dnnl::matmul(pd);
+    dnnl_utils::matmul_plan plan = dnnl_utils::plan_matmul(engine, src, weights, bias, dst, {});
+    if (!dnnl_utils::is_reference_impl(plan.matmul)) return plan;
   } catch (const dnnl::error&) {
   }
   return std::nullopt;
 }
 
-// The same, built once per thread and device for each type, shape and layout.
-const dnnl::matmul* matmul_for(dnnl::engine& engine, int device, const memory::desc& src, const memory::desc& weights,
-                               const memory::desc& bias, const memory::desc& dst) {
-  using cache = dnnl_utils::lru_cache<std::vector<int64_t>, std::optional<dnnl::matmul>>;
+// The same, planned once per thread and device for each type, shape and layout.
+const dnnl_utils::matmul_plan* plan_for(const dnnl::engine& engine, int device, const memory::desc& src,
+                                        const memory::desc& weights, const memory::desc& bias,
+                                        const memory::desc& dst) {
+  using cache = dnnl_utils::lru_cache<std::vector<int64_t>, std::optional<dnnl_utils::matmul_plan>>;
   thread_local std::vector<cache> caches(hostxpu::kMaxDevices);
   std::vector<int64_t> key{static_cast<int64_t>(src.get_data_type()), bias.is_zero() ? 0 : 1};
   for (const memory::desc* md : {&src, &weights}) {
@@ -75,10 +78,10 @@ const dnnl::matmul* matmul_for(dnnl::engine& engine, int device, const memory::d
       key.insert(key.end(), values.begin(), values.end());
     }
   }
-  cache& products = caches[device];
-  if (products.capacity() == 0) products.resize(kCachedProducts);
-  const std::optional<dnnl::matmul>* found = products.find(key);
-  if (!found) found = &products.insert(key, build_matmul(engine, src, weights, bias, dst));
+  cache& plans = caches[device];
+  if (plans.capacity() == 0) plans.resize(kCachedProducts);
+  const std::optional<dnnl_utils::matmul_plan>* found = plans.find(key);
+  if (!found) found = &plans.insert(key, plan_product(engine, src, weights, bias, dst));
   return found->has_value() ? &**found : nullptr;
 }
 
@@ -93,6 +96,9 @@ std::optional<at::Tensor> onednn_product(const at::Tensor& mat1, const at::Tenso
   }
   const int64_t m = mat1.size(0), n = mat2.size(1);
   if (mat1.size(1) != mat2.size(0)) return std::nullopt;  // PyTorch's kernel words the error
+  // PyTorch's fp16 matrix-vector product is the faster one (1 x 4096 by 4096 x 14336 on an AMD
+  // Zen 5: 2.7 against 4.9 ms).
+  if (m == 1 && mat1.scalar_type() == at::kHalf) return std::nullopt;
   memory::desc bias_md;
   if (bias) {
     const at::Tensor row = bias->dim() == 1 ? bias->unsqueeze(0) : *bias;
@@ -103,19 +109,18 @@ std::optional<at::Tensor> onednn_product(const at::Tensor& mat1, const at::Tenso
   if (!src || !weights) return std::nullopt;
 
   const c10::DeviceGuard guard(mat1.device());
+  const int device = mat1.get_device();
   dnnl::engine& engine = dnnl_utils::current_engine();
   const memory::desc dst({m, n}, src->get_data_type(), memory::format_tag::ab);
-  const dnnl::matmul* matmul = matmul_for(engine, mat1.get_device(), *src, *weights, bias_md, dst);
-  if (!matmul) return std::nullopt;
+  const dnnl_utils::matmul_plan* plan = plan_for(engine, device, *src, *weights, bias_md, dst);
+  if (!plan) return std::nullopt;
   at::Tensor result = at::empty({m, n}, mat1.options());
-  dnnl::stream& stream = dnnl_utils::GpuStreamManager::Instance().get_stream();
   std::unordered_map<int, memory> args{{DNNL_ARG_SRC, memory(*src, engine, mat1.data_ptr())},
                                        {DNNL_ARG_WEIGHTS, memory(*weights, engine, mat2.data_ptr())},
                                        {DNNL_ARG_DST, memory(dst, engine, result.data_ptr())}};
   if (bias) args.emplace(DNNL_ARG_BIAS, memory(bias_md, engine, bias->data_ptr()));
-  hostxpu::device_access scope;
-  matmul->execute(stream, args);
-  stream.wait();
+  dnnl_utils::execute_plan(*plan, engine, dnnl_utils::GpuStreamManager::Instance().get_stream(), std::move(args),
+                           device);
   return result;
 }
 
