@@ -2,7 +2,7 @@
 // its dense products; `at::linear` (and so `run_linear`, the product of every dequantize-then-
 // multiply road) reaches them. PyTorch's CPU kernels, which the platform's fallback runs
 // otherwise, took up to five times as long on an AMD Zen 5 (4 x 4096 by 4096 x 14336: fp32 24
-// against 7.5 ms; fp16 at 32 rows 65 against 13 ms).
+// against 7 ms; fp16 at 32 rows 65 against 11 ms).
 //
 // oneDNN takes a call when one of its roads (matmul_plan.h) has an optimised kernel: 2-D
 // operands of one floating-point type on one device, each a row- or column-major matrix or a
