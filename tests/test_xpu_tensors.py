@@ -75,6 +75,23 @@ def test_dense_products_match_cpu(dtype, product):
     torch.testing.assert_close(out.cpu(), PRODUCTS[product](x, w, b))
 
 
+@pytest.mark.parametrize(
+    "product, dtype, through_onednn",
+    [("linear_bias", torch.float32, True), ("column_major_input", torch.float32, True),
+     ("element_stride", torch.float32, False), ("scaled_addmm", torch.float32, False),
+     ("linear", torch.float64, False), ("one_row", torch.float16, False)],
+)
+def test_dense_products_take_onednn_where_it_has_a_kernel(capfd, product, dtype, through_onednn):
+    x, w, b = (torch.randn(shape, dtype=dtype, device="xpu") for shape in ((6, 96), (20, 96), (20,)))
+    capfd.readouterr()
+    torch.ops.vorn_host.onednn_verbose(1)
+    try:
+        PRODUCTS[product](x, w, b)
+    finally:
+        torch.ops.vorn_host.onednn_verbose(0)
+    assert (",matmul," in capfd.readouterr().out) == through_onednn
+
+
 def test_dense_products_on_second_device_and_errors():
     x, w = torch.randn(4, 64), torch.randn(8, 64)
     out = F.linear(x.to("xpu:1"), w.to("xpu:1"))
