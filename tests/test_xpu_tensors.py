@@ -1,3 +1,5 @@
+import threading
+
 import pytest
 import torch
 import torch.nn.functional as F
@@ -90,6 +92,34 @@ def test_dense_products_take_onednn_where_it_has_a_kernel(capfd, product, dtype,
     finally:
         torch.ops.vorn_host.onednn_verbose(0)
     assert (",matmul," in capfd.readouterr().out) == through_onednn
+
+
+def test_dense_products_after_plan_eviction_with_non_finite_values():
+    # more shapes than a thread keeps plans for (64), each checked, some twice
+    torch.manual_seed(1)
+    for n in list(range(1, 71)) + [1, 2, 3]:
+        x, w = torch.randn(3, 40), torch.randn(n, 40)
+        x[0, n % 40], x[1, 0] = float("inf"), float("nan")
+        torch.testing.assert_close(F.linear(x.to("xpu"), w.to("xpu")).cpu(), F.linear(x, w), equal_nan=True)
+
+
+def test_dense_products_from_two_threads():
+    torch.manual_seed(2)
+    cases = [(torch.randn(5, 64), torch.randn(n, 64)) for n in (24, 40)]
+    results = [None, None]
+
+    def run(i):
+        x, w = cases[i]
+        results[i] = [F.linear(x.to("xpu"), w.to("xpu")).cpu() for _ in range(20)]
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for (x, w), outs in zip(cases, results):
+        for out in outs:
+            torch.testing.assert_close(out, F.linear(x, w))
 
 
 def test_dense_products_on_second_device_and_errors():

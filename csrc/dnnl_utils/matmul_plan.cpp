@@ -134,7 +134,7 @@ class device_blocks {
   }
 
   dnnl::memory memory(const dnnl::memory::desc& md, const dnnl::engine& engine) {
-    blocks_.push_back(nullptr);
+    blocks_.push_back(nullptr);  // the slot first: a failing push_back cannot leak the block
     blocks_.back() = hostxpu::allocate(device_, md.get_size());
     return dnnl::memory(md, engine, blocks_.back());
   }
