@@ -2,8 +2,10 @@
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "vec/lane_sums.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/aligned_allocator.h>
 #include <hwy/highway.h>
 
+#include <new>
 #include <type_traits>
 
 #if defined(__x86_64__)
@@ -72,23 +74,13 @@ HWY_INLINE VF HalfBitsToFloat(DF df, const uint16_t* bits) {
 #endif
 }
 
-// Each stream's codes are prefetched 2 KiB ahead along its row and, past the row's end, into the
-// stream's row of the next work-group (rows_per_group rows on), which is where the stream goes
-// next. From memory, fp32 q4_0 at K = 14336 takes 12% less time than with a fixed 8 KiB ahead
-// (which at K = 4096 is that same next row, and beyond K = 4096 falls inside the group's own
-// rows); 4 KiB along the row gains less.
+// A stream's codes are prefetched 2 KiB ahead along its row and, past the row's end, into the row
+// read next: the next stream's, or after the last stream the first stream's row of the next
+// work-group (rows_per_group rows on).
 inline constexpr int kStreamPrefetchDistance = 2048;
 
 // The 4-bit codes of a 64-weight block of the planar layouts.
 inline constexpr int kBlockCodeBytes = 32;
-
-// Where to prefetch for a run whose codes start at `codes`, at byte `column` of its row.
-template <class F, class T>
-HWY_INLINE const uint8_t* StreamAhead(const WorkItems<F, T>& items, const uint8_t* codes, int64_t column) {
-  const int64_t row_bytes = int64_t(items.blocks_per_row) * kBlockCodeBytes;
-  const bool next_row = column + kStreamPrefetchDistance >= row_bytes;
-  return codes + kStreamPrefetchDistance + (next_row ? (items.rows_per_group - 1) * row_bytes : 0);
-}
 
 template <class F>
 inline constexpr bool kIntegerCodes = std::is_same_v<F, formats::Q4_0> || std::is_same_v<F, formats::Q4_0Woq>;
@@ -124,6 +116,33 @@ HWY_INLINE void DecodeBlock(const typename F::Block& b, float expert_scale, floa
       }
     }
   }
+}
+
+// The lanes of v halved pairwise down to one value: the lower half plus the upper half, again
+// and again.
+template <class D>
+HWY_INLINE float HalveVector(D d, hn::Vec<D> v) {
+#if HWY_TARGET != HWY_SCALAR  // (whose vectors have one lane and no halves)
+  if constexpr (hn::MaxLanes(d) > 1) {
+    const hn::Half<D> dh;
+    return HalveVector(dh, hn::Add(hn::LowerHalf(dh, v), hn::UpperHalf(dh, v)));
+  }
+#endif
+  return hn::GetLane(v);
+}
+
+// A stream's 64 lanes halved pairwise down to one value: lanes i and i + 32, then i and
+// i + 16, and so on.
+HWY_INLINE float HalveLanes(const float* lanes) {
+  const DF df;
+  constexpr int N = static_cast<int>(hn::MaxLanes(DF()));
+  static_assert(kSumLanes % N == 0, "whole vectors of lanes");
+  VF v[kSumLanes / N];
+  for (int i = 0; i < kSumLanes / N; ++i) v[i] = hn::Load(df, lanes + i * N);
+  for (int width = kSumLanes / N / 2; width >= 1; width /= 2) {
+    for (int i = 0; i < width; ++i) v[i] = hn::Add(v[i], v[i + width]);
+  }
+  return HalveVector(df, v[0]);
 }
 
 #undef VORN_VEC_LOOKUP
@@ -196,55 +215,103 @@ HWY_INLINE VF LookUp(VF weights, hn::Vec<hn::RebindToSigned<DF>> codes) {
   return VF{_mm512_permutexvar_ps(codes.raw, weights.raw)};
 }
 
-// Lane q of a stream accumulates the weight at nibble position q of each block, so the codes
-// are used as loaded; the activations of a run are permuted to match where the nibble order
-// is not the weight order (for the pair order, the even and then the odd weights of each half).
+// The activation row as the lookups meet it, fp32: lane q of a stream accumulates the weight at
+// nibble position q of each block, so where the nibble order is not the weight order (the pair
+// order: the even and then the odd weights of each half) the activations are permuted to match.
+// fp32 rows in weight order are read in place; the others are formed once per work-group.
 template <class F, class T>
-HWY_INLINE void AccumulateLookup(const WorkItems<F, T>& items, int64_t b0, int count, bool fresh, float* lanes,
-                                  const float* x) {
+HWY_INLINE const float* LookupActivations(const WorkItems<F, T>& items) {
   using Order = typename F::Nibbles;
+  const int count = 64 * items.blocks_per_row;
+  if constexpr (std::is_same_v<T, float> && NibblesInWeightOrder<Order>()) {
+    (void)count;
+    return items.x;
+  } else {
+    // Aligned: the conversion stores whole vectors.
+    thread_local hwy::AlignedFreeUniquePtr<float[]> buffer;
+    thread_local int capacity = 0;
+    if (capacity < count) {
+      buffer = hwy::AllocateAligned<float>(count);
+      if (!buffer) throw std::bad_alloc();
+      capacity = count;
+    }
+    const float* x = ActivationsF32(items.x, count, buffer.get());
+    if constexpr (!NibblesInWeightOrder<Order>()) {
+      static_assert(NibblesInPairOrder<Order>(), "the permutation below is the pair order's");
+      const DF df;
+      for (int j = 0; j < count; j += 64) {
+        const VF x0 = hn::LoadU(df, x + j), x1 = hn::LoadU(df, x + j + 16);
+        const VF x2 = hn::LoadU(df, x + j + 32), x3 = hn::LoadU(df, x + j + 48);
+        float* p = buffer.get() + j;
+        hn::StoreU(hn::ConcatEven(df, x1, x0), df, p);
+        hn::StoreU(hn::ConcatEven(df, x3, x2), df, p + 16);
+        hn::StoreU(hn::ConcatOdd(df, x1, x0), df, p + 32);
+        hn::StoreU(hn::ConcatOdd(df, x3, x2), df, p + 48);
+      }
+    }
+    return buffer.get();
+  }
+}
+
+// Adds the products of blocks first .. first + count - 1 of `matrix`, whose activations start at
+// x, into one work-item's lanes of a stream (sums).
+template <class F, class T>
+HWY_INLINE void AddBlocks(const formats::Packed<F>& matrix, int64_t first, int count, const float* x, VF (&sums)[4]) {
   const DF df;
   const hn::Rebind<uint8_t, DF> d8;
   const hn::RebindToSigned<DF> di;
-  HWY_ALIGN float permuted[256];
-  if constexpr (!NibblesInWeightOrder<Order>()) {
-    static_assert(NibblesInPairOrder<Order>(), "the permutation below is the pair order's");
-    for (int i = 0; i < count; ++i) {
-      const float* xb = x + 64 * i;
-      float* p = permuted + 64 * i;
-      const VF x0 = hn::LoadU(df, xb), x1 = hn::LoadU(df, xb + 16);
-      const VF x2 = hn::LoadU(df, xb + 32), x3 = hn::LoadU(df, xb + 48);
-      hn::Store(hn::ConcatEven(df, x1, x0), df, p);
-      hn::Store(hn::ConcatEven(df, x3, x2), df, p + 16);
-      hn::Store(hn::ConcatOdd(df, x1, x0), df, p + 32);
-      hn::Store(hn::ConcatOdd(df, x3, x2), df, p + 48);
-    }
-    x = permuted;
-  }
   const VF levels = hn::Load(df, CodeLevels<F>());
-  for (int s = 0; s < kStreams; ++s) {
-    float* stream_lanes = lanes + s * kSumLanes;
-    VF sums[4];
-    for (int v = 0; v < 4; ++v) sums[v] = fresh ? hn::Zero(df) : hn::Load(df, stream_lanes + 16 * v);
-    const formats::Packed<F>& matrix = *items.matrix[s];
-    const int64_t first = items.first_block[s] + b0;
-    HWY_ALIGN float scale_memory[4];
-    const float* scales = RunScales(matrix, first, count, scale_memory);
-    const uint8_t* codes = matrix.w + matrix.at.codes(first);
-    kernels::prefetch_ahead<kBlockCodeBytes * 4, 0>(StreamAhead(items, codes, kBlockCodeBytes * b0));
-    for (int i = 0; i < count; ++i) {
-      const uint8_t* qs = codes + kBlockCodeBytes * i;
-      const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, scales[i])));
-      const float* xb = x + 64 * i;
-      for (int h = 0; h < 2; ++h) {
-        const auto bytes = hn::PromoteTo(di, hn::LoadU(d8, qs + 16 * h));
-        const VF w_low = LookUp(weights, bytes);
-        const VF w_high = LookUp(weights, hn::ShiftRight<4>(bytes));
-        sums[h] = hn::Add(sums[h], Product<T>(df, w_low, hn::LoadU(df, xb + 16 * h)));
-        sums[2 + h] = hn::Add(sums[2 + h], Product<T>(df, w_high, hn::LoadU(df, xb + 32 + 16 * h)));
-      }
+  HWY_ALIGN float scale_memory[4];
+  const float* scales = RunScales(matrix, first, count, scale_memory);
+  const uint8_t* codes = matrix.w + matrix.at.codes(first);
+  for (int i = 0; i < count; ++i) {
+    const uint8_t* qs = codes + kBlockCodeBytes * i;
+    const VF weights = RoundToHalf(df, hn::Mul(levels, hn::Set(df, scales[i])));
+    const float* xb = x + 64 * i;
+    for (int h = 0; h < 2; ++h) {
+      const auto bytes = hn::PromoteTo(di, hn::LoadU(d8, qs + 16 * h));
+      const VF w_low = LookUp(weights, bytes);
+      const VF w_high = LookUp(weights, hn::ShiftRight<4>(bytes));
+      sums[h] = hn::Add(sums[h], Product<T>(df, w_low, hn::LoadU(df, xb + 16 * h)));
+      sums[2 + h] = hn::Add(sums[2 + h], Product<T>(df, w_high, hn::LoadU(df, xb + 32 + 16 * h)));
     }
-    for (int v = 0; v < 4; ++v) hn::Store(sums[v], df, stream_lanes + 16 * v);
+  }
+}
+
+// The lanes of every work-item, stream by stream and, in a stream, work-item by work-item, each
+// work-item's lanes in registers throughout: its runs are the chunks and then the tail blocks
+// whose index is l modulo the local range, in order. (Taking the work-items' runs in memory
+// order, every stream's in turn, kept the lanes in memory between runs: fp32 13% slower in the
+// cache.) The first work-item's walk prefetches the stream's codes for all.
+template <class F, class T>
+HWY_INLINE void LookupLaneSums(const WorkItems<F, T>& items) {
+  const DF df;
+  const float* x = LookupActivations(items);
+  const int L = items.local_range, steps = items.steps, blocks = items.blocks_per_row;
+  const int64_t row_bytes = int64_t(blocks) * kBlockCodeBytes;
+  for (int s = 0; s < kStreams; ++s) {
+    const formats::Packed<F>& matrix = *items.matrix[s];
+    const int64_t first = items.first_block[s];
+    const uint8_t* codes = matrix.w + matrix.at.codes(first);
+    const uint8_t* next_row = s + 1 < kStreams
+                                  ? items.matrix[s + 1]->w + items.matrix[s + 1]->at.codes(items.first_block[s + 1])
+                                  : items.matrix[0]->w + items.matrix[0]->at.codes(items.first_block[0]) +
+                                        items.rows_per_group * row_bytes;
+    const auto ahead = [&](int64_t b) {
+      const int64_t at = kBlockCodeBytes * b + kStreamPrefetchDistance;
+      return at < row_bytes ? codes + at : next_row + (at - row_bytes);
+    };
+    for (int l = 0; l < L; ++l) {
+      VF sums[4] = {hn::Zero(df), hn::Zero(df), hn::Zero(df), hn::Zero(df)};
+      for (int64_t c = l; c < steps; c += L) {
+        if (l == 0) kernels::prefetch_ahead<kBlockCodeBytes * 4 * kMaxLocalRange, 0>(ahead(4 * c));
+        AddBlocks<F, T>(matrix, first + 4 * c, 4, x + 256 * c, sums);
+      }
+      for (int64_t b = 4 * int64_t(steps) + l; b < blocks; b += L) AddBlocks<F, T>(matrix, first + b, 1, x + 64 * b, sums);
+      HWY_ALIGN float lanes[kSumLanes];
+      for (int v = 0; v < 4; ++v) hn::Store(sums[v], df, lanes + 16 * v);
+      items.sums[l * kStreams + s] = HalveLanes(lanes);
+    }
   }
 }
 #endif
@@ -258,9 +325,6 @@ HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int coun
   const size_t N = hn::Lanes(df);
   const int elements = 64 * count;
   const float* x = ActivationsF32(items.x + 64 * b0, elements, x_buffer);
-#if VORN_VEC_LOOKUP
-  if constexpr (kIntegerCodes<F>) return AccumulateLookup(items, b0, count, fresh, lanes, x);
-#endif
   for (int s = 0; s < kStreams; ++s) {
     for (int i = 0; i < count; ++i) {
       DecodeBlock<F>(items.matrix[s]->block(items.first_block[s] + b0 + i), items.expert_scale[s], weights + 64 * i);
@@ -276,35 +340,11 @@ HWY_INLINE void AccumulateRun(const WorkItems<F, T>& items, int64_t b0, int coun
   }
 }
 
-// The lanes of v halved pairwise down to one value: the lower half plus the upper half, again
-// and again.
-template <class D>
-HWY_INLINE float HalveVector(D d, hn::Vec<D> v) {
-#if HWY_TARGET != HWY_SCALAR  // (whose vectors have one lane and no halves)
-  if constexpr (hn::MaxLanes(d) > 1) {
-    const hn::Half<D> dh;
-    return HalveVector(dh, hn::Add(hn::LowerHalf(dh, v), hn::UpperHalf(dh, v)));
-  }
-#endif
-  return hn::GetLane(v);
-}
-
-// A stream's 64 lanes halved pairwise down to one value: lanes i and i + 32, then i and
-// i + 16, and so on.
-HWY_INLINE float HalveLanes(const float* lanes) {
-  const DF df;
-  constexpr int N = static_cast<int>(hn::MaxLanes(DF()));
-  static_assert(kSumLanes % N == 0, "whole vectors of lanes");
-  VF v[kSumLanes / N];
-  for (int i = 0; i < kSumLanes / N; ++i) v[i] = hn::Load(df, lanes + i * N);
-  for (int width = kSumLanes / N / 2; width >= 1; width /= 2) {
-    for (int i = 0; i < width; ++i) v[i] = hn::Add(v[i], v[i + width]);
-  }
-  return HalveVector(df, v[0]);
-}
-
 template <class F, class T>
 HWY_INLINE void LaneSums(const WorkItems<F, T>& items) {
+#if VORN_VEC_LOOKUP
+  if constexpr (kIntegerCodes<F>) return LookupLaneSums(items);
+#endif
   constexpr int kItemLanes = kStreams * kSumLanes;
   HWY_ALIGN float x_buffer[256];
   HWY_ALIGN float weights[256];
