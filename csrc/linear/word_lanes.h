@@ -496,7 +496,7 @@ inline void word_lane_rows(const formats::Packed<typename M::F>& packed, const T
 // A step takes its lane vectors two at a time (kChunk) through its weights: all four of a 64-lane
 // group at once, the accumulators, codes and scales outgrew the registers (nf4 in bf16 took 26%
 // longer). fp32 unrolls the walk over the weights by four only: fully unrolled, GCC decoded later
-// weights ahead and spilled them, and q4_0 and nf4 at batch 2 to 7 took 40 to 50% longer from
+// weights ahead and spilled them, and q4_0 and nf4 at batch 2 to 7 took 35 to 50% longer from
 // memory. fp16 and bf16, with more operations per product, are 10 to 30% faster fully unrolled.
 template <class M, class T, int W, class Isa>
 inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed, const T* x, T* y, int64_t K,

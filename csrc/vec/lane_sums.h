@@ -10,8 +10,9 @@
 //
 // Work-item l owns the chunks of four blocks c = l, l + L, ... below `steps`, then the single
 // tail blocks 4 * steps + l, 4 * steps + l + L, ... below blocks_per_row, each visited in that
-// order. The work-items run interleaved in memory order, so that every row streams through
-// memory once.
+// order. The vector build with level lookups (q4_0 and q4_0_woq on AVX-512) takes the rows one
+// by one and in each the work-items one by one, so that a work-item's lanes stay in registers;
+// the others run the work-items interleaved in memory order, every row's runs in turn.
 //
 // Weights are decoded through the format's decoder and formed in fp16: q4_0 and q4_0_woq
 // (code - 8) times the fp16 block scale; fp8_e4m3 the fp16 value times the block scale taken as
