@@ -307,7 +307,9 @@ HWY_INLINE void LookupLaneSums(const WorkItems<F, T>& items) {
         if (l == 0) kernels::prefetch_ahead<kBlockCodeBytes * 4 * kMaxLocalRange, 0>(ahead(4 * c));
         AddBlocks<F, T>(matrix, first + 4 * c, 4, x + 256 * c, sums);
       }
-      for (int64_t b = 4 * int64_t(steps) + l; b < blocks; b += L) AddBlocks<F, T>(matrix, first + b, 1, x + 64 * b, sums);
+      for (int64_t b = 4 * int64_t(steps) + l; b < blocks; b += L) {
+        AddBlocks<F, T>(matrix, first + b, 1, x + 64 * b, sums);
+      }
       HWY_ALIGN float lanes[kSumLanes];
       for (int v = 0; v < 4; ++v) hn::Store(sums[v], df, lanes + 16 * v);
       items.sums[l * kStreams + s] = HalveLanes(lanes);
