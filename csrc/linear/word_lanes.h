@@ -521,6 +521,7 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
     }
     const float* xs[2] = {activations.row(batch_rows[0]) + step * kStep, activations.row(batch_rows[1]) + step * kStep};
     for (int v0 = 0; v0 < kVectors; v0 += kChunk) {
+      // A local copy of the chunk's accumulators stays in registers however the loop is unrolled.
       ProductSum<T, Isa> chunk[2][2][kChunk];
       for (int r = 0; r < 2; ++r) {
         for (int b = 0; b < 2; ++b) std::copy_n(acc[r][b] + v0, kChunk, chunk[r][b]);
@@ -536,6 +537,7 @@ inline void word_lane_by_batch_rows(const formats::Packed<typename M::F>& packed
           }
         }
       };
+      // Two loops: GCC's unroll pragma takes no count that depends on T.
       if constexpr (std::is_same_v<T, float>) {
 #pragma GCC unroll 4
         for (int n = 0; n < M::kLaneWeights; ++n) add_products(n);

@@ -254,13 +254,13 @@ HWY_INLINE const float* LookupActivations(const WorkItems<F, T>& items) {
 }
 
 // Adds the products of blocks first .. first + count - 1 of `matrix`, whose activations start at
-// x, into one work-item's lanes of a stream (sums).
+// x, into one work-item's lanes of a stream (sums); `levels` holds the format's code levels.
 template <class F, class T>
-HWY_INLINE void AddBlocks(const formats::Packed<F>& matrix, int64_t first, int count, const float* x, VF (&sums)[4]) {
+HWY_INLINE void AddBlocks(const formats::Packed<F>& matrix, int64_t first, int count, const float* x, VF levels,
+                          VF (&sums)[4]) {
   const DF df;
   const hn::Rebind<uint8_t, DF> d8;
   const hn::RebindToSigned<DF> di;
-  const VF levels = hn::Load(df, CodeLevels<F>());
   HWY_ALIGN float scale_memory[4];
   const float* scales = RunScales(matrix, first, count, scale_memory);
   const uint8_t* codes = matrix.w + matrix.at.codes(first);
@@ -287,16 +287,15 @@ template <class F, class T>
 HWY_INLINE void LookupLaneSums(const WorkItems<F, T>& items) {
   const DF df;
   const float* x = LookupActivations(items);
+  const VF levels = hn::Load(df, CodeLevels<F>());
   const int L = items.local_range, steps = items.steps, blocks = items.blocks_per_row;
   const int64_t row_bytes = int64_t(blocks) * kBlockCodeBytes;
+  const auto row_codes = [&](int s) { return items.matrix[s]->w + items.matrix[s]->at.codes(items.first_block[s]); };
   for (int s = 0; s < kStreams; ++s) {
     const formats::Packed<F>& matrix = *items.matrix[s];
     const int64_t first = items.first_block[s];
-    const uint8_t* codes = matrix.w + matrix.at.codes(first);
-    const uint8_t* next_row = s + 1 < kStreams
-                                  ? items.matrix[s + 1]->w + items.matrix[s + 1]->at.codes(items.first_block[s + 1])
-                                  : items.matrix[0]->w + items.matrix[0]->at.codes(items.first_block[0]) +
-                                        items.rows_per_group * row_bytes;
+    const uint8_t* codes = row_codes(s);
+    const uint8_t* next_row = s + 1 < kStreams ? row_codes(s + 1) : row_codes(0) + items.rows_per_group * row_bytes;
     const auto ahead = [&](int64_t b) {
       const int64_t at = kBlockCodeBytes * b + kStreamPrefetchDistance;
       return at < row_bytes ? codes + at : next_row + (at - row_bytes);
@@ -305,10 +304,10 @@ HWY_INLINE void LookupLaneSums(const WorkItems<F, T>& items) {
       VF sums[4] = {hn::Zero(df), hn::Zero(df), hn::Zero(df), hn::Zero(df)};
       for (int64_t c = l; c < steps; c += L) {
         if (l == 0) kernels::prefetch_ahead<kBlockCodeBytes * 4 * kMaxLocalRange, 0>(ahead(4 * c));
-        AddBlocks<F, T>(matrix, first + 4 * c, 4, x + 256 * c, sums);
+        AddBlocks<F, T>(matrix, first + 4 * c, 4, x + 256 * c, levels, sums);
       }
       for (int64_t b = 4 * int64_t(steps) + l; b < blocks; b += L) {
-        AddBlocks<F, T>(matrix, first + b, 1, x + 64 * b, sums);
+        AddBlocks<F, T>(matrix, first + b, 1, x + 64 * b, levels, sums);
       }
       HWY_ALIGN float lanes[kSumLanes];
       for (int v = 0; v < 4; ++v) hn::Store(sums[v], df, lanes + 16 * v);
