@@ -36,10 +36,10 @@ inline int fp6_group_code(const uint8_t* p2, const uint8_t* p4, int jj) {
   return top << 4 | nibble;
 }
 
-// fp6 levels as binary16 patterns, also for codes in wider lanes. A code's top bit is its
-// level's sign: codes c and c | 32 have levels of one magnitude.
+// fp6 levels as binary16 patterns, also for codes in wider lanes, with their significant bits
+// (two of the code, its leading one and the bit below them: few enough to be bf16 values too).
 struct Fp6Levels {
-  static constexpr bool kTopBitIsSign = true;
+  static constexpr int kSignificantBits = 4;
   template <class U>
   static U half_pattern(U code) { return fp6_half_pattern(code); }
 };

@@ -164,6 +164,29 @@ template <>
 struct LaneTest<Avx512Bf16Isa> : LaneTest<Avx512Isa> {};
 #endif
 
+// The words of two 32-word tables at the indices in bits 21..16 of each lane (64 entries), in
+// the lanes' high halves with their low halves zero.
+template <class Isa>
+struct HighWordLookup {
+  static u32x16 apply(const u16x32 (&table)[2], u32x16 at) {
+    return bit_as<u32x16>(__builtin_shuffle(table[0], table[1], bit_as<u16x32>(at))) & 0xffff0000u;
+  }
+};
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// One zero-masked two-table word permute.
+template <>
+struct HighWordLookup<Avx512Isa> {
+  [[gnu::target("avx512f,avx512bw")]] static u32x16 apply(const u16x32 (&table)[2], u32x16 at) {
+    return bit_as<u32x16>(_mm512_maskz_permutex2var_epi16(0xaaaaaaaau, bit_as<__m512i>(table[0]), bit_as<__m512i>(at),
+                                                          bit_as<__m512i>(table[1])));
+  }
+};
+template <>
+struct HighWordLookup<Avx512Fp16Isa> : HighWordLookup<Avx512Isa> {};
+template <>
+struct HighWordLookup<Avx512Bf16Isa> : HighWordLookup<Avx512Isa> {};
+#endif
+
 // permute_words: the words of `table` at the indices in bits 4..0 of the words of `at` (GCC makes
 // the generic shuffle a two-table permute of twice the cost; AVX512BW's one-table permute is one
 // operation). high_bytes_as_halves: the signed byte in bits 15..8 of each word as a binary16
