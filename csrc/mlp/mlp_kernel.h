@@ -93,20 +93,25 @@ template <> struct MlpMember<formats::Fp8E5m2> { using type = MlpFp8E5m2; };
 //   sums' ranges), a gate row and an up row together, where the others take one row at a time
 //   (fp6's exact sums and fp8_e5m2 measured slower together);
 // - kTwoStepsInBf16: with the bf16 sums, two steps of the gate row and the up row at a time (for
-//   fp8_e5m2 9% faster from memory).
+//   fp8_e5m2 9% faster from memory);
+// - kWholeSteps: elsewhere, steps with a constant lane count and the last partial step on its
+//   own, where the others check every step's lanes. Whole steps took 10 to 20% longer from memory
+//   for fp32 q4_0 and fp4, whatever the prefetch, and 6 to 8% less for fp32 fp6, whose decode
+//   takes more operations (fp16 and bf16 the same).
 // With AVX512-FP16's binary16 sums, two gate rows and then two up rows (a gate row and an up
 // row together took 3 to 6% longer there).
-template <bool kFour, bool kGateAndUpTogether, bool kTwoSteps>
+template <bool kFour, bool kGateAndUpTogether, bool kTwoSteps, bool kWhole>
 struct RowPlan {
-  static constexpr bool kFourRows = kFour, kGateAndUp = kGateAndUpTogether, kTwoStepsInBf16 = kTwoSteps;
+  static constexpr bool kFourRows = kFour, kGateAndUp = kGateAndUpTogether, kTwoStepsInBf16 = kTwoSteps,
+                        kWholeSteps = kWhole;
 };
 template <class F>
 struct FusedRows;
-template <> struct FusedRows<formats::Q4_0> : RowPlan<true, true, false> {};
-template <> struct FusedRows<formats::Q4_0Woq> : RowPlan<true, true, false> {};
-template <> struct FusedRows<formats::Fp4> : RowPlan<true, true, false> {};
-template <> struct FusedRows<formats::Fp6> : RowPlan<false, false, false> {};
-template <> struct FusedRows<formats::Fp8E5m2> : RowPlan<false, false, true> {};
+template <> struct FusedRows<formats::Q4_0> : RowPlan<true, true, false, false> {};
+template <> struct FusedRows<formats::Q4_0Woq> : RowPlan<true, true, false, false> {};
+template <> struct FusedRows<formats::Fp4> : RowPlan<true, true, false, false> {};
+template <> struct FusedRows<formats::Fp6> : RowPlan<false, false, false, true> {};
+template <> struct FusedRows<formats::Fp8E5m2> : RowPlan<false, false, true, false> {};
 
 // Work-group g: rows g*R .. g*R + R - 1 of both matrices, lane by lane as the chunks above.
 template <class F, class T, int WG, int R>
@@ -175,11 +180,9 @@ void mlp_word_lane_group(const formats::Packed<typename M::F>& w1, const formats
       int64_t rows[kRows];
       for (int r = 0; r < kRows; ++r) rows[r] = std::min<int64_t>(row + r, row_end - 1);
       const formats::Packed<typename M::F>* matrices[2] = {&w1, &w2};
-      // Outside the bf16 pairs of steps, every step's lanes checked: whole steps with a constant
-      // lane count, faster in the cache, took 10 to 20% longer from memory for fp32 q4_0 and fp4,
-      // whatever the prefetch.
-      constexpr StepWalk kWalk =
-          kTakesVectorPairs<Sums> && Rows::kTwoStepsInBf16 ? StepWalk::whole_pairs : StepWalk::checked;
+      constexpr StepWalk kWalk = kTakesVectorPairs<Sums> && Rows::kTwoStepsInBf16 ? StepWalk::whole_pairs
+                                 : Rows::kWholeSteps                                ? StepWalk::whole
+                                                                                    : StepWalk::checked;
       if constexpr (kTogether) {
         // The gate rows, then the up rows of the same outputs.
         const formats::Packed<typename M::F>* weights[2 * kRows];
