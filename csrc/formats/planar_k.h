@@ -91,7 +91,6 @@ struct Q4K {
 
 // q6_k levels: a code less 32, also for codes in wider lanes.
 struct Q6Levels {
-  static constexpr bool kOffsetBinary = true;  // a code's top bit flipped is its level's sign
   template <class I>
   static I integer(I code) { return code - 32; }
 };

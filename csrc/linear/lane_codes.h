@@ -226,15 +226,27 @@ struct TableLevels {
   }
 };
 
-// The levels of 6-bit codes given by binary16 patterns (fp6): all 64, sign included, in two tables
-// of 32 words that one two-table word permute indexes. For fp32 lanes the table holds each level
-// in T as the high word of its fp32 pattern, which is the whole pattern (the levels are bf16
-// values): codes in the high halves of their lanes look up their fp32 levels. A table of the 32
-// fp32 magnitudes took a shift and a bitwise operation more per lookup for the sign: fp6 in fp32
-// took 0.46 ns per 16 weights in the cache where this takes 0.35 (fp6_k 0.48 and 0.39).
+// Whether a format's 6-bit levels are bf16 values: binary16 patterns with few significant bits
+// (fp6), or integers of at most 6 bits (q6_k).
+template <class F>
+constexpr bool six_bit_levels_are_bf16_values() {
+  if constexpr (HasHalfPattern<typename F::Levels>::value) {
+    return F::Levels::kSignificantBits <= 8;
+  } else {
+    return true;
+  }
+}
+
+// The levels of 6-bit codes (fp6, q6_k): all 64 in two tables of 32 words that one two-table
+// word permute indexes. For fp32 lanes the table holds each level in T as the high word of its
+// fp32 pattern, which is the whole pattern (the levels are bf16 values): codes in the high halves
+// of their lanes look up their fp32 levels. Where this lookup is one operation, fp6's table of 32
+// fp32 magnitudes took a shift and a bitwise operation more for the sign (in fp32 0.46 ns per 16
+// weights in the cache where this takes 0.35; fp6_k 0.48 and 0.39), and q6_k's codes, turned into
+// integers, a shift and a conversion (0.38 and 0.35).
 template <class F, class T, class Isa>
 struct WordTableLevels {
-  static_assert(F::Levels::kSignificantBits <= 8, "the levels are bf16 values");
+  static_assert(six_bit_levels_are_bf16_values<F>(), "the levels are bf16 values");
   struct Tables {
     u16x32 fp32_high_words[2], half_patterns[2];  // [h]: codes 32h .. 32h + 31
   };
@@ -273,9 +285,7 @@ struct LaneLevels<F, T, Isa, 4> : TableLevels<F, T, Isa, 4> {};
 template <class F, class T, class Isa>
 struct LaneLevels<F, T, Isa, 5> : TableLevels<F, T, Isa, 5> {};
 template <class F, class T, class Isa>
-struct LaneLevels<F, T, Isa, 6>
-    : std::conditional_t<HasHalfPattern<typename F::Levels>::value, WordTableLevels<F, T, Isa>,
-                         RuleLevels<F, T, Isa, 6>> {};
+struct LaneLevels<F, T, Isa, 6> : WordTableLevels<F, T, Isa> {};
 
 // v shifted right by `by` bits, or left by -by (each lane on its own).
 template <class V>
@@ -376,24 +386,13 @@ struct StreamCodes {
   static constexpr int bit(int n) { return WL::kBits * (WL::position(n) % kHalfSlots); }
 };
 
-// Formats whose kBits-bit codes are their levels plus 2^(kBits - 1) (q6_k).
-template <class F, class = void>
-struct HasOffsetBinaryCodes : std::false_type {};
-template <class F>
-struct HasOffsetBinaryCodes<F, std::void_t<decltype(F::Levels::kOffsetBinary)>>
-    : std::bool_constant<F::Levels::kOffsetBinary> {};
-
 // The codes of one step of a two-plane format: lane l's group as its 4-bit plane word (in
 // (low, high) 32-bit halves) and its 2-bit plane word.
 template <class M, class T, int W, class Isa, class Prefetch = FarCodePrefetch>
 struct PlaneCodes {
   using F = typename M::F;
   static constexpr int kVectors = W / 16;
-  static constexpr bool kOffsetBinary = HasOffsetBinaryCodes<F>::value;
   u32x16 low[kVectors], high[kVectors], top[kVectors];
-  // Offset-binary codes: the 2-bit plane word with the top bit of every field flipped, which
-  // turns each code into its level in two's complement.
-  u32x16 signed_top[kVectors];
   const LaneLevels<F, T, Isa>& levels;
 
   PlaneCodes(const formats::Packed<F>& packed, int64_t first, int lanes, const LaneLevels<F, T, Isa>& levels)
@@ -409,7 +408,6 @@ struct PlaneCodes {
     for (int v = 0; v < kVectors; ++v) {
       split_words(p4, v, low[v], high[v]);
       top[v] = load_lanes<u32x16>(p2 + 64 * v);
-      if constexpr (kOffsetBinary) signed_top[v] = top[v] ^ 0xaaaaaaaau;
     }
   }
 
@@ -417,16 +415,7 @@ struct PlaneCodes {
   f32x16 level(int n, int v) const {
     const int nibble_bit = F::p4_bit(n);
     const u32x16 nibbles = nibble_bit < 32 ? low[v] : high[v];
-    if constexpr (kOffsetBinary) {
-      // The level's bits to the top of the lane, the field above the nibble: two shifts and a
-      // select, where masking the code and taking its offset away took one more.
-      static_assert(F::kCodeBits == 6, "a 2-bit field over a nibble");
-      const u32x16 code = select_bits(signed_top[v] << (30 - F::p2_bit(n)),
-                                      shift_right(nibbles, nibble_bit % 32 - 26), (1u << 30) - 1);
-      return top_bits_as_levels<F::kCodeBits>(code);
-    } else {
-      return levels.of_high_words(code_of(top[v], nibbles, F::p2_bit(n), nibble_bit % 32, 16));
-    }
+    return levels.of_high_words(code_of(top[v], nibbles, F::p2_bit(n), nibble_bit % 32, 16));
   }
   // The levels of weight n of the groups of vectors 2p and 2p + 1 as binary16 patterns, in pair
   // order: the same selection on 16-bit words.
