@@ -96,7 +96,10 @@ class SubBlockFields {
     const uint32_t offset = static_cast<uint32_t>(sub_block % 8);
     const int units = lanes / 2;
     const int super_blocks = static_cast<int>(offset + units + 7) / 8;
+    // The sub-scales and the (d, dmin) pairs of the same super-blocks ahead (4 bytes of pairs to
+    // 16 of sub-scales): without the pairs' prefetch, q4_k in fp32 took 8% longer from memory.
     prefetch_ahead<64>(packed.w + packed.at.sub_scales(super_block));
+    prefetch_ahead<64, kPrefetchDistance / 4>(packed.w + packed.at.scales(super_block));
     // d0, dmin0, d1, dmin1, ... of the step's super-blocks.
     const f32x16 scales = VectorRound<T, Isa>::apply(
         VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(packed.w + packed.at.scales(super_block), 2 * super_blocks)));
@@ -140,7 +143,9 @@ class GroupFields {
     const int64_t group = first / kGroup, super_block = group / kGroupsPerBlock;
     const uint32_t offset = static_cast<uint32_t>(group % kGroupsPerBlock);
     const int super_blocks = static_cast<int>(offset + lanes + kGroupsPerBlock - 1) / kGroupsPerBlock;
+    // The sub-scales and the d of the same super-blocks ahead (2 bytes of d to 16 of sub-scales).
     prefetch_ahead<64>(packed.w + packed.at.sub_scales(super_block));
+    prefetch_ahead<64, kPrefetchDistance / 8>(packed.w + packed.at.scales(super_block));
     const f32x16 d = VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(packed.w + packed.at.scales(super_block), super_blocks));
     for (int v = 0; v < kVectors; ++v) {
       // The groups' sub-scales are consecutive bytes.
