@@ -146,7 +146,8 @@ class GroupFields {
     // The sub-scales and the d of the same super-blocks ahead (2 bytes of d to 16 of sub-scales).
     prefetch_ahead<64>(packed.w + packed.at.sub_scales(super_block));
     prefetch_ahead<64, kPrefetchDistance / 8>(packed.w + packed.at.scales(super_block));
-    const f32x16 d = VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(packed.w + packed.at.scales(super_block), super_blocks));
+    const f32x16 d =
+        VectorHalves<Isa>::apply(FieldLoad<Isa>::halves(packed.w + packed.at.scales(super_block), super_blocks));
     for (int v = 0; v < kVectors; ++v) {
       // The groups' sub-scales are consecutive bytes.
       const u32x16 bytes = FieldLoad<Isa>::bytes(packed.w + packed.at.sub_scales(super_block) + offset + 16 * v,
