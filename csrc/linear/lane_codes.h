@@ -135,24 +135,6 @@ struct HasHalfPattern : std::false_type {};
 template <class Rule>
 struct HasHalfPattern<Rule, std::void_t<decltype(Rule::half_pattern(uint32_t{}))>> : std::true_type {};
 
-// The levels in T of a format's integer codes (q6_k's offset codes), for the lanes of a vector,
-// each code in the low bits of its lane: exact in every T. The 8-bit binary16 patterns (fp8)
-// take ByteHalfCodes, which forms them two weights at a time.
-template <class F, class T, class Isa, int kBits>
-struct RuleLevels {
-  f32x16 operator()(u32x16 codes) const {
-    const u32x16 code = codes & ((1u << kBits) - 1);
-    return __builtin_convertvector(F::Levels::integer(bit_as<i32x16>(code)), f32x16);
-  }
-  // The levels of 32 codes (one per word, in its low bits) as binary16 patterns: the integers
-  // wrap to 16-bit two's complement words, converted exactly.
-  u16x32 half_patterns_of(u16x32 codes) const {
-    static_assert(kBits <= 10, "levels of at most 11 bits");
-    const u16x32 code = codes & static_cast<uint16_t>((1u << kBits) - 1);
-    return small_integers_as_halves(F::Levels::integer(code));
-  }
-};
-
 // The level of a kBits-bit code in fp32: the codebook's (3- and 4-bit codes), the binary16
 // pattern's, or the integer's.
 template <class F, int kBits = F::kCodeBits>
@@ -276,8 +258,11 @@ struct WordTableLevels {
   }
 };
 
+// The levels of a format's codes for the lanes of a vector, by code width. The 8-bit formats need
+// none: their step codes turn codes into levels as they extract them (two's complement integers,
+// binary16 patterns).
 template <class F, class T, class Isa, int kBits = F::kCodeBits>
-struct LaneLevels : RuleLevels<F, T, Isa, kBits> {};
+struct LaneLevels {};
 template <class F, class T, class Isa>
 struct LaneLevels<F, T, Isa, 3> : TableLevels<F, T, Isa, 3> {};
 template <class F, class T, class Isa>

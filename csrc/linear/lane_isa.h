@@ -190,8 +190,7 @@ struct HighWordLookup<Avx512Bf16Isa> : HighWordLookup<Avx512Isa> {};
 // permute_words: the words of `table` at the indices in bits 4..0 of the words of `at` (GCC makes
 // the generic shuffle a two-table permute of twice the cost; AVX512BW's one-table permute is one
 // operation). high_bytes_as_halves: the signed byte in bits 15..8 of each word as a binary16
-// pattern (exact: at most 8 bits). small_integers_as_halves: each word, a signed integer of at
-// most 11 bits, as a binary16 pattern (exact).
+// pattern (exact: at most 8 bits).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 [[gnu::target("avx512f,avx512bw")]] inline u16x32 permute_words(u16x32 table, u16x32 at) {
   return bit_as<u16x32>(_mm512_permutexvar_epi16(bit_as<__m512i>(at), bit_as<__m512i>(table)));
@@ -199,19 +198,11 @@ struct HighWordLookup<Avx512Bf16Isa> : HighWordLookup<Avx512Isa> {};
 [[gnu::target("avx512f,avx512bw,avx512fp16")]] inline u16x32 high_bytes_as_halves(u16x32 words) {
   return bit_as<u16x32>(_mm512_cvtepi16_ph(_mm512_srai_epi16(bit_as<__m512i>(words), 8)));
 }
-[[gnu::target("avx512f,avx512bw,avx512fp16")]] inline u16x32 small_integers_as_halves(u16x32 words) {
-  return bit_as<u16x32>(_mm512_cvtepi16_ph(bit_as<__m512i>(words)));
-}
 #else
 inline u16x32 permute_words(u16x32 table, u16x32 at) { return __builtin_shuffle(table, at); }
 inline u16x32 high_bytes_as_halves(u16x32 words) {
   u16x32 halves;
   for (int i = 0; i < 32; ++i) halves[i] = c10::Half(float(static_cast<int8_t>(words[i] >> 8))).x;
-  return halves;
-}
-inline u16x32 small_integers_as_halves(u16x32 words) {
-  u16x32 halves;
-  for (int i = 0; i < 32; ++i) halves[i] = c10::Half(float(static_cast<int16_t>(words[i]))).x;
   return halves;
 }
 #endif
